@@ -1,0 +1,259 @@
+#include "platform/MessageQueue.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <vector>
+
+namespace kapo {
+
+struct MessageQueue::Target {
+    MessageQueue* Queue;
+    std::shared_ptr<TWndMethod> Method;
+};
+
+namespace {
+
+// Every live target of every thread. Guarded by one lock, so that a queue cannot go away
+// while another thread posts to it.
+struct Registry {
+    std::mutex Lock;
+    std::unordered_map<HWND, MessageQueue::Target> Targets;
+    HWND Next = 1;
+};
+
+Registry& registry()
+{
+    static Registry* r = new Registry;  // outlives every thread's queue
+    return *r;
+}
+
+thread_local std::unique_ptr<MessageQueue> tQueue;
+
+}  // namespace
+
+MessageQueue& MessageQueue::Current()
+{
+    if (!tQueue) tQueue.reset(new MessageQueue);
+    return *tQueue;
+}
+
+MessageQueue::MessageQueue()
+{
+    FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+    FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FEpoll < 0 || FWakeFd < 0) throw std::runtime_error("message queue: cannot create descriptors");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = FWakeFd;
+    ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWakeFd, &ev);
+}
+
+MessageQueue::~MessageQueue()
+{
+    {
+        auto& r = registry();
+        std::lock_guard<std::mutex> g(r.Lock);
+        for (auto it = r.Targets.begin(); it != r.Targets.end();) {
+            if (it->second.Queue == this) it = r.Targets.erase(it);
+            else ++it;
+        }
+    }
+    ::close(FWakeFd);
+    ::close(FEpoll);
+}
+
+void MessageQueue::Wake()
+{
+    // Called with FLock held.
+    if (FWakePending) return;
+    FWakePending = true;
+    std::uint64_t one = 1;
+    ssize_t n = ::write(FWakeFd, &one, sizeof one);
+    (void)n;
+    if (OnWake) OnWake();
+}
+
+void MessageQueue::DrainWake()
+{
+    std::uint64_t v;
+    while (::read(FWakeFd, &v, sizeof v) > 0) {
+    }
+}
+
+void MessageQueue::Post(HWND wnd, const TMessage& m)
+{
+    std::lock_guard<std::mutex> g(FLock);
+    FPosted.push_back(Posted{wnd, m, FNextSeq++});
+    Wake();
+}
+
+bool MessageQueue::HasPending() const
+{
+    std::lock_guard<std::mutex> g(FLock);
+    return !FPosted.empty();
+}
+
+void MessageQueue::PollDescriptors()
+{
+    epoll_event evs[64];
+    int n = ::epoll_wait(FEpoll, evs, 64, 0);
+    for (int i = 0; i < n; ++i) {
+        int fd = evs[i].data.fd;
+        if (fd == FWakeFd) continue;
+        auto it = FWatches.find(fd);
+        if (it == FWatches.end()) continue;
+        // Keep the callback alive even if it unwatches itself.
+        std::shared_ptr<TWatchProc> proc = it->second;
+        (*proc)(evs[i].events);
+    }
+}
+
+bool MessageQueue::ProcessPending()
+{
+    PollDescriptors();
+    std::uint64_t limit;
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        FWakePending = false;
+        DrainWake();
+        limit = FNextSeq;
+    }
+    for (;;) {
+        Posted p;
+        {
+            std::lock_guard<std::mutex> g(FLock);
+            if (FPosted.empty() || FPosted.front().Seq >= limit) break;
+            p = FPosted.front();
+            FPosted.pop_front();
+        }
+        if (p.Wnd == 0) {
+            if (p.Msg.Msg == WM_QUIT) {
+                FQuit = true;
+                FExitCode = static_cast<int>(p.Msg.WParam);
+            }
+            continue;
+        }
+        std::shared_ptr<TWndMethod> method;
+        {
+            auto& r = registry();
+            std::lock_guard<std::mutex> g(r.Lock);
+            auto it = r.Targets.find(p.Wnd);
+            if (it != r.Targets.end()) method = it->second.Method;
+        }
+        if (method) (*method)(p.Msg);
+    }
+    {
+        // What was posted during dispatch is handled by the next call; make sure a waiting
+        // loop hears of it.
+        std::lock_guard<std::mutex> g(FLock);
+        if (!FPosted.empty()) {
+            FWakePending = false;
+            Wake();
+        }
+    }
+    return !FQuit;
+}
+
+bool MessageQueue::WaitNext(int timeoutMs)
+{
+    if (HasPending()) return true;
+    epoll_event ev;
+    for (;;) {
+        int n = ::epoll_wait(FEpoll, &ev, 1, timeoutMs);
+        if (n < 0 && errno == EINTR) continue;
+        return n > 0;
+    }
+}
+
+int MessageQueue::Run()
+{
+    while (ProcessPending()) WaitNext(-1);
+    FQuit = false;
+    return FExitCode;
+}
+
+void MessageQueue::Watch(int fd, std::uint32_t events, TWatchProc proc)
+{
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    if (FWatches.count(fd)) {
+        ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, fd, &ev);
+    } else if (::epoll_ctl(FEpoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
+        throw std::runtime_error("message queue: cannot watch descriptor");
+    }
+    FWatches[fd] = std::make_shared<TWatchProc>(std::move(proc));
+}
+
+void MessageQueue::ModifyWatch(int fd, std::uint32_t events)
+{
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.fd = fd;
+    ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, fd, &ev);
+}
+
+void MessageQueue::Unwatch(int fd)
+{
+    if (FWatches.erase(fd)) ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+HWND AllocateHWnd(TWndMethod method)
+{
+    MessageQueue& q = MessageQueue::Current();
+    auto& r = registry();
+    std::lock_guard<std::mutex> g(r.Lock);
+    HWND h = r.Next++;
+    r.Targets.emplace(h, MessageQueue::Target{&q, std::make_shared<TWndMethod>(std::move(method))});
+    return h;
+}
+
+void DeallocateHWnd(HWND wnd)
+{
+    auto& r = registry();
+    std::lock_guard<std::mutex> g(r.Lock);
+    r.Targets.erase(wnd);
+}
+
+bool IsWindow(HWND wnd)
+{
+    auto& r = registry();
+    std::lock_guard<std::mutex> g(r.Lock);
+    return r.Targets.count(wnd) != 0;
+}
+
+bool PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    auto& r = registry();
+    std::lock_guard<std::mutex> g(r.Lock);
+    auto it = r.Targets.find(wnd);
+    if (it == r.Targets.end()) return false;
+    it->second.Queue->Post(wnd, TMessage{msg, wParam, lParam, 0});
+    return true;
+}
+
+LRESULT SendMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    std::shared_ptr<TWndMethod> method;
+    {
+        auto& r = registry();
+        std::lock_guard<std::mutex> g(r.Lock);
+        auto it = r.Targets.find(wnd);
+        if (it == r.Targets.end()) return 0;
+        method = it->second.Method;
+    }
+    TMessage m{msg, wParam, lParam, 0};
+    (*method)(m);
+    return m.Result;
+}
+
+void PostQuitMessage(int exitCode)
+{
+    MessageQueue::Current().Post(0, TMessage{WM_QUIT, static_cast<WPARAM>(exitCode), 0, 0});
+}
+
+}  // namespace kapo
