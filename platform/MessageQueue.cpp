@@ -251,6 +251,29 @@ LRESULT SendMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
     return m.Result;
 }
 
+namespace {
+std::function<void()> gProcess;
+std::function<void(int)> gWait;
+}  // namespace
+
+void SetMessagePump(std::function<void()> process, std::function<void(int timeoutMs)> wait)
+{
+    gProcess = std::move(process);
+    gWait = std::move(wait);
+}
+
+void ProcessMessages()
+{
+    if (gProcess) gProcess();
+    else MessageQueue::Current().ProcessPending();
+}
+
+void WaitMessage(int timeoutMs)
+{
+    if (gWait) gWait(timeoutMs);
+    else MessageQueue::Current().WaitNext(timeoutMs);
+}
+
 void PostQuitMessage(int exitCode)
 {
     MessageQueue::Current().Post(0, TMessage{WM_QUIT, static_cast<WPARAM>(exitCode), 0, 0});

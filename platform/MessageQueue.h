@@ -117,4 +117,11 @@ private:
     friend HWND AllocateHWnd(TWndMethod);
 };
 
+// The program's message pump: "handle what is pending once" and "wait for more work". Without
+// a GUI they are the calling thread's queue; a GUI installs its own pump that serves both its
+// events and the queue, so that lower layers can pump without knowing about it.
+void ProcessMessages();
+void WaitMessage(int timeoutMs = -1);
+void SetMessagePump(std::function<void()> process, std::function<void(int timeoutMs)> wait);
+
 }  // namespace kapo

@@ -1,0 +1,505 @@
+#include "ui/Controls.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QWheelEvent>
+
+#include <algorithm>
+
+#include "ui/Forms.h"
+#include "ui/KWidget.h"
+
+namespace kapo {
+
+void GuardCall(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const std::exception& e) {
+        if (Application) Application->HandleException(e);
+    } catch (...) {
+        if (Application) Application->HandleException(Exception("Unknown error"));
+    }
+}
+
+unsigned short VirtualKeyOf(int k)
+{
+    switch (k) {
+    case Qt::Key_Backspace: return VK_BACK;
+    case Qt::Key_Tab: return VK_TAB;
+    case Qt::Key_Return: case Qt::Key_Enter: return VK_RETURN;
+    case Qt::Key_Shift: return VK_SHIFT;
+    case Qt::Key_Control: return VK_CONTROL;
+    case Qt::Key_Escape: return VK_ESCAPE;
+    case Qt::Key_Space: return VK_SPACE;
+    case Qt::Key_PageUp: return VK_PRIOR;
+    case Qt::Key_PageDown: return VK_NEXT;
+    case Qt::Key_End: return VK_END;
+    case Qt::Key_Home: return VK_HOME;
+    case Qt::Key_Left: return VK_LEFT;
+    case Qt::Key_Up: return VK_UP;
+    case Qt::Key_Right: return VK_RIGHT;
+    case Qt::Key_Down: return VK_DOWN;
+    case Qt::Key_Insert: return VK_INSERT;
+    case Qt::Key_Delete: return VK_DELETE;
+    case Qt::Key_Plus: return VK_ADD;
+    case Qt::Key_Minus: return VK_SUBTRACT;
+    case Qt::Key_Asterisk: return VK_MULTIPLY;
+    default:
+        if (k >= Qt::Key_F1 && k <= Qt::Key_F12) return static_cast<unsigned short>(VK_F1 + (k - Qt::Key_F1));
+        if ((k >= Qt::Key_0 && k <= Qt::Key_9) || (k >= Qt::Key_A && k <= Qt::Key_Z)) return static_cast<unsigned short>(k);
+        return 0;
+    }
+}
+
+TShiftState ShiftStateOf(Qt::KeyboardModifiers mods, Qt::MouseButtons buttons)
+{
+    TShiftState s = 0;
+    if (mods & Qt::ShiftModifier) s |= ssShift;
+    if (mods & Qt::AltModifier) s |= ssAlt;
+    if (mods & Qt::ControlModifier) s |= ssCtrl;
+    if (buttons & Qt::LeftButton) s |= ssLeft;
+    if (buttons & Qt::RightButton) s |= ssRight;
+    if (buttons & Qt::MiddleButton) s |= ssMiddle;
+    return s;
+}
+
+static TMouseButton buttonOf(Qt::MouseButton b)
+{
+    if (b == Qt::RightButton) return mbRight;
+    if (b == Qt::MiddleButton) return mbMiddle;
+    return mbLeft;
+}
+
+// ---- KWidget -------------------------------------------------------------------------
+
+KWidget::KWidget(TControl* control) : FControl(control)
+{
+    setMouseTracking(true);
+    setAttribute(Qt::WA_OpaquePaintEvent, false);
+}
+
+void KWidget::paintEvent(QPaintEvent*)
+{
+    auto* cc = dynamic_cast<TCustomControl*>(FControl);
+    if (!cc) return;
+    QImage img;
+    GuardCall([&] { cc->PaintToImage(img); });
+    if (img.isNull()) return;
+    QPainter p(this);
+    p.drawImage(0, 0, img);
+}
+
+void KWidget::mousePressEvent(QMouseEvent* e)
+{
+    if (!FControl) return;
+    FPressedInside = true;
+    TShiftState s = ShiftStateOf(e->modifiers(), e->buttons());
+    int x = static_cast<int>(e->position().x()), y = static_cast<int>(e->position().y());
+    TControl* c = FControl;
+    GuardCall([&] { c->MouseDown(buttonOf(e->button()), s, x, y); });
+}
+
+void KWidget::mouseDoubleClickEvent(QMouseEvent* e)
+{
+    if (!FControl) return;
+    TShiftState s = ShiftStateOf(e->modifiers(), e->buttons()) | ssDouble;
+    int x = static_cast<int>(e->position().x()), y = static_cast<int>(e->position().y());
+    TControl* c = FControl;
+    TMouseButton b = buttonOf(e->button());
+    // The second press of a double click: the double-click trigger, then the press itself.
+    GuardCall([&] {
+        if (b == mbLeft) c->DblClick();
+    });
+    if (FControl) GuardCall([&] { c->MouseDown(b, s, x, y); });
+}
+
+void KWidget::mouseMoveEvent(QMouseEvent* e)
+{
+    if (!FControl) return;
+    TShiftState s = ShiftStateOf(e->modifiers(), e->buttons());
+    int x = static_cast<int>(e->position().x()), y = static_cast<int>(e->position().y());
+    TControl* c = FControl;
+    GuardCall([&] { c->MouseMove(s, x, y); });
+}
+
+void KWidget::mouseReleaseEvent(QMouseEvent* e)
+{
+    if (!FControl) return;
+    TShiftState s = ShiftStateOf(e->modifiers(), e->buttons());
+    int x = static_cast<int>(e->position().x()), y = static_cast<int>(e->position().y());
+    TControl* c = FControl;
+    bool click = FPressedInside && e->button() == Qt::LeftButton && rect().contains(x, y) &&
+                 dynamic_cast<TGraphicControl*>(c) != nullptr;
+    FPressedInside = false;
+    GuardCall([&] { c->MouseUp(buttonOf(e->button()), s, x, y); });
+    if (click && FControl) GuardCall([&] { c->Click(); });
+}
+
+void KWidget::keyPressEvent(QKeyEvent* e)
+{
+    auto* wc = dynamic_cast<TWinControl*>(FControl);
+    if (!wc) return QWidget::keyPressEvent(e);
+    unsigned short key = VirtualKeyOf(e->key());
+    TShiftState s = ShiftStateOf(e->modifiers(), Qt::NoButton);
+    QByteArray text = e->text().toUtf8();
+    GuardCall([&] {
+        if (key) wc->KeyDown(key, s);
+        if (!FControl) return;
+        char ch = 0;
+        if (key == VK_RETURN) ch = '\r';
+        else if (key == VK_ESCAPE) ch = 27;
+        else if (key == VK_BACK) ch = 8;
+        else if (text.size() == 1 && static_cast<unsigned char>(text[0]) >= 32) ch = text[0];
+        if (ch && (key || e->key() == 0 || text.size() == 1)) wc->KeyPress(ch);
+    });
+}
+
+void KWidget::keyReleaseEvent(QKeyEvent* e)
+{
+    auto* wc = dynamic_cast<TWinControl*>(FControl);
+    if (!wc) return QWidget::keyReleaseEvent(e);
+    unsigned short key = VirtualKeyOf(e->key());
+    TShiftState s = ShiftStateOf(e->modifiers(), Qt::NoButton);
+    if (key) GuardCall([&] { wc->KeyUp(key, s); });
+}
+
+void KWidget::wheelEvent(QWheelEvent* e)
+{
+    auto* wc = dynamic_cast<TWinControl*>(FControl);
+    if (!wc) return QWidget::wheelEvent(e);
+    TShiftState s = ShiftStateOf(e->modifiers(), e->buttons());
+    TPoint p{static_cast<int>(e->position().x()), static_cast<int>(e->position().y())};
+    int delta = e->angleDelta().y();
+    bool handled = false;
+    GuardCall([&] { handled = wc->DoMouseWheel(s, delta, p); });
+    if (handled) e->accept();
+    else e->ignore();
+}
+
+void KWidget::resizeEvent(QResizeEvent*)
+{
+    if (FControl) {
+        TControl* c = FControl;
+        GuardCall([&] { c->Resize(); });
+    }
+}
+
+void KWidget::focusInEvent(QFocusEvent* e)
+{
+    QWidget::focusInEvent(e);
+    update();
+    auto* wc = dynamic_cast<TWinControl*>(FControl);
+    if (wc && wc->OnEnter) GuardCall([&] { wc->OnEnter(wc); });
+}
+
+void KWidget::focusOutEvent(QFocusEvent* e)
+{
+    QWidget::focusOutEvent(e);
+    update();
+    auto* wc = dynamic_cast<TWinControl*>(FControl);
+    if (wc && wc->OnExit) GuardCall([&] { wc->OnExit(wc); });
+}
+
+// ---- TControl ------------------------------------------------------------------------
+
+TControl::TControl(TComponent* owner) : TComponent(owner)
+{
+    FFont.OnChange = [this](TObject*) {
+        if (FWidget) FWidget->setFont(FFont.ToQFont());
+        FontChanged();
+    };
+}
+
+TControl::~TControl()
+{
+    if (FParent) FParent->RemoveControl(this);
+    if (auto* kw = qobject_cast<KWidget*>(FWidget.data())) kw->Detach();
+    delete FWidget.data();
+}
+
+void TControl::SetWidget(QWidget* w)
+{
+    FWidget = w;
+    w->setFont(FFont.ToQFont());
+    w->setGeometry(FLeft, FTop, FWidth, FHeight);
+    ApplyPalette();
+}
+
+void TControl::ApplyPalette()
+{
+    if (!FWidget) return;
+    QPalette pal = FWidget->palette();
+    pal.setColor(QPalette::Window, ToQColor(FColor));
+    pal.setColor(QPalette::Base, ToQColor(FColor));
+    pal.setColor(QPalette::Text, ToQColor(FFont.Color()));
+    pal.setColor(QPalette::WindowText, ToQColor(FFont.Color()));
+    FWidget->setPalette(pal);
+}
+
+void TControl::SetParent(TWinControl* parent)
+{
+    if (parent == FParent) return;
+    if (FParent) FParent->RemoveControl(this);
+    FParent = parent;
+    if (FParent) FParent->InsertControl(this);
+    if (FWidget) {
+        FWidget->setParent(FParent ? FParent->Widget() : nullptr);
+        FWidget->setGeometry(FLeft, FTop, FWidth, FHeight);
+        if (FParent) FWidget->setVisible(FVisible);
+    }
+}
+
+void TControl::SetBounds(int left, int top, int width, int height)
+{
+    bool resized = width != FWidth || height != FHeight;
+    FLeft = left;
+    FTop = top;
+    FWidth = std::max(0, width);
+    FHeight = std::max(0, height);
+    if (FWidget) FWidget->setGeometry(FLeft, FTop, FWidth, FHeight);
+    if (resized) Resize();
+}
+
+void TControl::SetVisible(bool v)
+{
+    FVisible = v;
+    if (FWidget && (FParent || v == false)) FWidget->setVisible(v);
+}
+
+void TControl::SetEnabled(bool e)
+{
+    FEnabled = e;
+    if (FWidget) FWidget->setEnabled(e);
+}
+
+void TControl::SetColor(TColor c)
+{
+    FColor = c;
+    ApplyPalette();
+    Invalidate();
+}
+
+void TControl::SetHint(const std::string& h)
+{
+    FHint = h;
+    if (FWidget) FWidget->setToolTip(FShowHint ? QString::fromStdString(h) : QString());
+}
+
+void TControl::SetShowHint(bool s)
+{
+    FShowHint = s;
+    SetHint(FHint);
+}
+
+void TControl::SetCursor(TCursor c)
+{
+    FCursor = c;
+    if (!FWidget) return;
+    Qt::CursorShape shape = Qt::ArrowCursor;
+    switch (c) {
+    case crDrag: shape = Qt::DragMoveCursor; break;
+    case crHandPoint: shape = Qt::PointingHandCursor; break;
+    case crIBeam: shape = Qt::IBeamCursor; break;
+    case crSizeAll: shape = Qt::SizeAllCursor; break;
+    case crHourGlass: shape = Qt::WaitCursor; break;
+    case crCross: shape = Qt::CrossCursor; break;
+    default: break;
+    }
+    if (c == crDefault) FWidget->unsetCursor();
+    else FWidget->setCursor(shape);
+}
+
+void TControl::Invalidate()
+{
+    if (FWidget) FWidget->update();
+}
+
+void TControl::Repaint()
+{
+    if (FWidget) FWidget->repaint();
+}
+
+void TControl::BringToFront()
+{
+    if (FWidget) FWidget->raise();
+}
+
+void TControl::MouseDown(TMouseButton button, TShiftState shift, int x, int y)
+{
+    if (OnMouseDown) OnMouseDown(this, button, shift, x, y);
+}
+
+void TControl::MouseMove(TShiftState shift, int x, int y)
+{
+    if (OnMouseMove) OnMouseMove(this, shift, x, y);
+}
+
+void TControl::MouseUp(TMouseButton button, TShiftState shift, int x, int y)
+{
+    if (OnMouseUp) OnMouseUp(this, button, shift, x, y);
+}
+
+void TControl::Click()
+{
+    if (OnClick) OnClick(this);
+}
+
+void TControl::DblClick()
+{
+    if (OnDblClick) OnDblClick(this);
+}
+
+// ---- TWinControl ---------------------------------------------------------------------
+
+TWinControl::TWinControl(TComponent* owner) : TControl(owner) { FColor = clBtnFace; }
+
+TWinControl::~TWinControl()
+{
+    // Owned children go first, while this control's widget still exists.
+    DestroyComponents();
+    for (TControl* c : std::vector<TControl*>(FControls)) c->SetParent(nullptr);
+}
+
+void TWinControl::SetParent(TWinControl* parent)
+{
+    TControl::SetParent(parent);
+    if (parent) HandleNeeded();
+}
+
+void TWinControl::HandleNeeded()
+{
+    if (FHandleAllocated) return;
+    FHandleAllocated = true;
+    CreateWnd();
+}
+
+void TWinControl::InsertControl(TControl* c)
+{
+    if (std::find(FControls.begin(), FControls.end(), c) == FControls.end()) FControls.push_back(c);
+}
+
+void TWinControl::RemoveControl(TControl* c)
+{
+    FControls.erase(std::remove(FControls.begin(), FControls.end(), c), FControls.end());
+}
+
+bool TWinControl::Focused() const { return FWidget && FWidget->hasFocus(); }
+
+void TWinControl::SetFocus()
+{
+    if (FWidget) FWidget->setFocus(Qt::OtherFocusReason);
+}
+
+void TWinControl::KeyDown(unsigned short& key, TShiftState shift)
+{
+    if (OnKeyDown) OnKeyDown(this, key, shift);
+}
+
+void TWinControl::KeyPress(char& key)
+{
+    if (OnKeyPress) OnKeyPress(this, key);
+}
+
+void TWinControl::KeyUp(unsigned short& key, TShiftState shift)
+{
+    if (OnKeyUp) OnKeyUp(this, key, shift);
+}
+
+bool TWinControl::DoMouseWheel(TShiftState shift, int wheelDelta, TPoint mousePos)
+{
+    bool handled = false;
+    if (auto* cc = dynamic_cast<TCustomControl*>(this); cc && cc->OnMouseWheel)
+        cc->OnMouseWheel(this, shift, wheelDelta, mousePos, handled);
+    return handled;
+}
+
+// ---- TCustomControl ------------------------------------------------------------------
+
+TCustomControl::TCustomControl(TComponent* owner) : TWinControl(owner)
+{
+    auto* w = new KWidget(this);
+    w->setFocusPolicy(Qt::StrongFocus);
+    SetWidget(w);
+}
+
+TCustomControl::~TCustomControl() = default;
+
+int TCustomControl::ClientWidth() const
+{
+    int w = Width();
+    if (FVScroll && !FVScroll->isHidden()) w -= FVScroll->sizeHint().width();
+    return std::max(0, w);
+}
+
+void TCustomControl::SetVertScrollBarVisible(bool v)
+{
+    if (!FVScroll) {
+        if (!v) return;
+        FVScroll = new QScrollBar(Qt::Vertical, Widget());
+        QObject::connect(FVScroll, &QScrollBar::valueChanged, FVScroll, [this](int pos) {
+            GuardCall([&] { VertScrolled(pos); });
+        });
+    }
+    int sw = FVScroll->sizeHint().width();
+    FVScroll->setGeometry(Width() - sw, 0, sw, Height());
+    FVScroll->setVisible(v);
+}
+
+bool TCustomControl::VertScrollBarVisible() const { return FVScroll && !FVScroll->isHidden(); }
+
+void TCustomControl::SetVertScrollRange(int min, int max, int page, int pos)
+{
+    if (!FVScroll) return;
+    QSignalBlocker block(FVScroll);
+    int sw = FVScroll->sizeHint().width();
+    FVScroll->setGeometry(Width() - sw, 0, sw, Height());
+    FVScroll->setRange(min, std::max(min, max));
+    FVScroll->setPageStep(std::max(1, page));
+    FVScroll->setValue(pos);
+}
+
+int TCustomControl::VertScrollPos() const { return FVScroll ? FVScroll->value() : 0; }
+
+void TCustomControl::Paint() {}
+
+void TCustomControl::PaintToImage(QImage& img)
+{
+    bool opaque = true;
+    if (auto* gc = dynamic_cast<TGraphicControl*>(this)) opaque = gc->Widget()->testAttribute(Qt::WA_OpaquePaintEvent) || gc->Widget()->autoFillBackground();
+    int w = std::max(1, ClientWidth()), h = std::max(1, Height());
+    if (opaque) {
+        img = QImage(w, h, QImage::Format_RGB32);
+        img.fill(ToQColor(Color()));
+    } else {
+        img = QImage(w, h, QImage::Format_ARGB32_Premultiplied);
+        img.fill(Qt::transparent);
+    }
+    FCanvas.SetTarget(&img);
+    FCanvas.Font().Assign(Font());
+    FCanvas.Brush() = TBrush{Color(), bsSolid};
+    FCanvas.Pen() = TPen{};
+    FCanvas.SetCopyMode(SRCCOPY);
+    Paint();
+    FCanvas.SetTarget(nullptr);
+}
+
+QImage TCustomControl::PaintTo()
+{
+    QImage img;
+    PaintToImage(img);
+    return img;
+}
+
+TGraphicControl::TGraphicControl(TComponent* owner) : TCustomControl(owner)
+{
+    Widget()->setFocusPolicy(Qt::NoFocus);
+    Widget()->setAutoFillBackground(false);
+    // Graphic controls paint their whole rectangle unless they say otherwise (labels).
+    Widget()->setAttribute(Qt::WA_OpaquePaintEvent, true);
+}
+
+}  // namespace kapo

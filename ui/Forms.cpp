@@ -1,0 +1,256 @@
+#include "ui/Forms.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMoveEvent>
+#include <QEvent>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWindow>
+
+#include "platform/MessageQueue.h"
+#include "ui/KWidget.h"
+
+namespace kapo {
+
+TApplication* Application = nullptr;
+
+// The top-level widget of a form: adds activation and closing to the control's widget.
+class KFormWidget : public KWidget {
+public:
+    explicit KFormWidget(TForm* form) : KWidget(form) {}
+
+protected:
+    void changeEvent(QEvent* e) override
+    {
+        KWidget::changeEvent(e);
+        if (e->type() != QEvent::ActivationChange || !FControl) return;
+        auto* f = static_cast<TForm*>(FControl);
+        bool active = isActiveWindow();
+        if (active == f->FActive) return;
+        GuardCall([&] {
+            if (active) f->Activate();
+            else f->Deactivate();
+        });
+    }
+    void moveEvent(QMoveEvent* e) override
+    {
+        KWidget::moveEvent(e);
+        if (!FControl) return;
+        auto* f = static_cast<TForm*>(FControl);
+        f->FLeft = x();
+        f->FTop = y();
+    }
+    void closeEvent(QCloseEvent* e) override
+    {
+        // Closing the main window ends the program through the loop, like the close button.
+        if (FControl && Application && Application->MainForm() == FControl) Application->Terminate();
+        e->accept();
+    }
+};
+
+// ---- TForm ---------------------------------------------------------------------------
+
+TForm::TForm(TComponent* owner) : TCustomControl(owner)
+{
+    // Replace the plain control widget with a top-level one.
+    QWidget* old = Widget();
+    if (auto* kw = qobject_cast<KWidget*>(old)) kw->Detach();
+    delete old;
+    auto* w = new KFormWidget(this);
+    w->setFocusPolicy(Qt::NoFocus);
+    SetWidget(w);
+    FVisible = false;
+    HandleNeeded();
+}
+
+TForm::~TForm()
+{
+    if (!FDestroyed) GuardCall([this] { DoDestroy(); });
+    DestroyComponents();
+}
+
+void TForm::SetCaption(const std::string& c)
+{
+    FCaption = c;
+    Widget()->setWindowTitle(QString::fromStdString(c));
+}
+
+void TForm::SetBorderStyle(TFormBorderStyle b)
+{
+    FBorderStyle = b;
+    Qt::WindowFlags flags = Qt::Window;
+    if (b == bsFormNone) flags |= Qt::FramelessWindowHint;
+    bool shown = Widget()->isVisible();
+    if (Widget()->windowFlags() != flags) {
+        Widget()->setWindowFlags(flags);
+        Widget()->setGeometry(FLeft, FTop, FWidth, FHeight);
+        if (shown) Widget()->show();
+    }
+}
+
+void TForm::SetBounds(int left, int top, int width, int height)
+{
+    TCustomControl::SetBounds(left, top, width, height);
+}
+
+void TForm::Close()
+{
+    if (Application && Application->MainForm() == this) Application->Terminate();
+    else Hide();
+}
+
+void TForm::MoveBy(int dx, int dy)
+{
+    SetBounds(FLeft + dx, FTop + dy, FWidth, FHeight);
+}
+
+void TForm::DoCreate()
+{
+    if (OnCreate) OnCreate(this);
+}
+
+void TForm::Activate()
+{
+    FActive = true;
+    if (OnActivate) OnActivate(this);
+}
+
+void TForm::Deactivate()
+{
+    FActive = false;
+    if (OnDeactivate) OnDeactivate(this);
+}
+
+void TForm::DoDestroy()
+{
+    FDestroyed = true;
+    if (OnDestroy) OnDestroy(this);
+}
+
+// ---- TApplication --------------------------------------------------------------------
+
+TApplication::TApplication()
+{
+    Application = this;
+}
+
+TApplication::~TApplication()
+{
+    // Forms go while the Qt application still exists.
+    DestroyComponents();
+    SetMessagePump(nullptr, nullptr);
+    FNotifier.reset();
+    FQtApp.reset();
+    if (Application == this) Application = nullptr;
+}
+
+void AttachMessageQueueToQt()
+{
+    static QSocketNotifier* notifier = nullptr;
+    if (notifier) return;
+    MessageQueue& q = MessageQueue::Current();
+    notifier = new QSocketNotifier(q.PollFd(), QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
+        MessageQueue& mq = MessageQueue::Current();
+        GuardCall([&] { mq.ProcessPending(); });
+        if (mq.QuitReceived()) {
+            mq.ResetQuit();
+            if (Application) Application->Terminate();
+        }
+    });
+    QObject::connect(qApp, &QObject::destroyed, [] { notifier = nullptr; });
+    SetMessagePump([] { if (Application) Application->ProcessMessages(); else MessageQueue::Current().ProcessPending(); },
+                   [](int t) { if (Application) Application->WaitForWork(t); else MessageQueue::Current().WaitNext(t); });
+}
+
+void TApplication::Initialize(int& argc, char** argv)
+{
+    if (!QApplication::instance()) FQtApp = std::make_unique<QApplication>(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    AttachMessageQueueToQt();
+}
+
+void TApplication::RegisterForm(TForm* f)
+{
+    if (!FMainForm) FMainForm = f;
+    GuardCall([f] { f->DoCreate(); });
+}
+
+void TApplication::Run()
+{
+    if (FMainForm) {
+        FMainForm->Show();
+        FMainForm->Widget()->show();
+        FMainForm->Widget()->activateWindow();
+    }
+    while (!FTerminated) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+void TApplication::Terminate()
+{
+    FTerminated = true;
+    // Wake a loop that is waiting for events.
+    if (QCoreApplication::instance()) QTimer::singleShot(0, qApp, [] {});
+}
+
+void TApplication::ProcessMessages()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    MessageQueue::Current().ProcessPending();
+}
+
+void TApplication::WaitForWork(int timeoutMs)
+{
+    MessageQueue& q = MessageQueue::Current();
+    if (q.HasPending()) return;
+    if (!QCoreApplication::instance()) {
+        q.WaitNext(timeoutMs);
+        return;
+    }
+    // Qt's wait also wakes for the queue: its descriptor is watched by a notifier.
+    QTimer timer;
+    if (timeoutMs >= 0) {
+        timer.setSingleShot(true);
+        timer.start(timeoutMs);
+    }
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents);
+}
+
+std::string TApplication::ErrorText(const std::string& message)
+{
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > static_cast<unsigned char>('.'))
+        return message + ".";
+    return message;
+}
+
+void TApplication::HandleException(const std::exception& e)
+{
+    if (OnException) {
+        if (auto* ex = dynamic_cast<const Exception*>(&e)) {
+            OnException(this, *ex);
+            return;
+        }
+        OnException(this, Exception(e.what()));
+        return;
+    }
+    ShowException(e.what());
+}
+
+void TApplication::ShowException(const std::string& message)
+{
+    std::string text = ErrorText(message);
+    if (FErrorDisplay) {
+        FErrorDisplay(FTitle, text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, QString::fromStdString(FTitle), QString::fromStdString(text),
+                    QMessageBox::Ok, FMainForm ? FMainForm->Widget() : nullptr);
+    box.exec();
+}
+
+}  // namespace kapo

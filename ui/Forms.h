@@ -1,0 +1,113 @@
+// Forms and the application object with its message loop and error display.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ui/Controls.h"
+
+class QApplication;
+class QSocketNotifier;
+
+namespace kapo {
+
+enum TBorderIcon : unsigned { biSystemMenu = 1, biMinimize = 2, biMaximize = 4 };
+enum TFormBorderStyle { bsFormNone, bsFormSizeable, bsFormSingle };
+
+// A top-level window. It is borderless when its border style is none.
+class TForm : public TCustomControl {
+public:
+    explicit TForm(TComponent* owner);
+    ~TForm() override;
+
+    const std::string& Caption() const { return FCaption; }
+    void SetCaption(const std::string& c);
+    TFormBorderStyle BorderStyle() const { return FBorderStyle; }
+    void SetBorderStyle(TFormBorderStyle b);
+    unsigned BorderIcons() const { return FBorderIcons; }
+    void SetBorderIcons(unsigned b) { FBorderIcons = b; }
+    void SetBounds(int left, int top, int width, int height) override;
+    bool Active() const { return FActive; }
+    void Close();
+
+    TNotifyEvent OnCreate;
+    TNotifyEvent OnActivate;
+    TNotifyEvent OnDeactivate;
+    TNotifyEvent OnDestroy;
+
+    virtual void DoCreate();
+    virtual void Activate();
+    virtual void Deactivate();
+    virtual void DoDestroy();
+    // Moves the window from a mouse drag; platforms that refuse client moves get a system move.
+    void MoveBy(int dx, int dy);
+
+private:
+    friend class KFormWidget;
+    std::string FCaption;
+    TFormBorderStyle FBorderStyle = bsFormSizeable;
+    unsigned FBorderIcons = biSystemMenu | biMinimize | biMaximize;
+    bool FActive = false;
+    bool FDestroyed = false;
+};
+
+// Shows an error to the user: caption, message (already ending with a period if due).
+using TErrorDisplay = std::function<void(const std::string& caption, const std::string& message)>;
+using TExceptionEvent = std::function<void(TObject* Sender, const Exception& E)>;
+
+class TApplication : public TComponent {
+public:
+    TApplication();
+    ~TApplication() override;
+
+    // Creates the Qt application object; argc/argv go to Qt only.
+    void Initialize(int& argc, char** argv);
+    // Creates a form as this application's; the first one is the main form.
+    template <typename T>
+    T* CreateForm()
+    {
+        T* f = new T(this);
+        RegisterForm(f);
+        return f;
+    }
+    void Run();
+    void Terminate();
+    bool Terminated() const { return FTerminated; }
+    // Handles Qt's pending events and the message queue's pending messages, once.
+    void ProcessMessages();
+    // Waits until an event or a message arrives, or the time-out (ms) passes.
+    void WaitForWork(int timeoutMs);
+
+    TForm* MainForm() const { return FMainForm; }
+    const std::string& Title() const { return FTitle; }
+    void SetTitle(const std::string& t) { FTitle = t; }
+
+    // The one place where errors reach the user.
+    void HandleException(const std::exception& e);
+    void ShowException(const std::string& message);
+    // Replaces the message box (tests read what a user would have seen).
+    void SetErrorDisplay(TErrorDisplay d) { FErrorDisplay = std::move(d); }
+    TExceptionEvent OnException;
+
+    // The period rule: a period is added when the last character sorts after ".".
+    static std::string ErrorText(const std::string& message);
+
+private:
+    void RegisterForm(TForm* f);
+    std::unique_ptr<QApplication> FQtApp;
+    std::unique_ptr<QSocketNotifier> FNotifier;
+    TForm* FMainForm = nullptr;
+    std::string FTitle = "Kapo";
+    bool FTerminated = false;
+    TErrorDisplay FErrorDisplay;
+};
+
+// The application object; set while one exists.
+extern TApplication* Application;
+
+// Hooks the calling thread's message queue into a running Qt application (done by
+// Initialize; tests that make their own QApplication call it once).
+void AttachMessageQueueToQt();
+
+}  // namespace kapo

@@ -1,0 +1,35 @@
+// The Qt widget behind a control: forwards paint, mouse, key and focus events to it.
+#pragma once
+
+#include <QWidget>
+
+namespace kapo {
+
+class TControl;
+
+class KWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit KWidget(TControl* control);
+    TControl* Control() const { return FControl; }
+    // The control is going away: stop forwarding.
+    void Detach() { FControl = nullptr; }
+
+protected:
+    void paintEvent(QPaintEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void keyReleaseEvent(QKeyEvent* e) override;
+    void wheelEvent(QWheelEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    void focusInEvent(QFocusEvent* e) override;
+    void focusOutEvent(QFocusEvent* e) override;
+
+    TControl* FControl;
+    bool FPressedInside = false;
+};
+
+}  // namespace kapo

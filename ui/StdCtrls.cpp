@@ -1,0 +1,369 @@
+#include "ui/StdCtrls.h"
+
+#include <QFontMetrics>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+#include <algorithm>
+
+namespace kapo {
+
+// ---- TLabel --------------------------------------------------------------------------
+
+TLabel::TLabel(TComponent* owner) : TGraphicControl(owner)
+{
+    SetBounds(0, 0, 65, 17);
+}
+
+void TLabel::SetCaption(const std::string& c)
+{
+    if (c == FCaption) return;
+    FCaption = c;
+    AdjustBounds();
+    Invalidate();
+}
+
+void TLabel::SetTransparent(bool t)
+{
+    FTransparent = t;
+    Widget()->setAttribute(Qt::WA_OpaquePaintEvent, !t);
+    Widget()->setAttribute(Qt::WA_TranslucentBackground, t);
+    Invalidate();
+}
+
+void TLabel::SetAutoSize(bool a)
+{
+    FAutoSize = a;
+    AdjustBounds();
+}
+
+void TLabel::SetAlignment(TAlignment a)
+{
+    FAlignment = a;
+    Invalidate();
+}
+
+void TLabel::FontChanged()
+{
+    AdjustBounds();
+    Invalidate();
+}
+
+void TLabel::AdjustBounds()
+{
+    if (!FAutoSize) return;
+    QFontMetrics fm(Font().ToQFont());
+    int w = fm.horizontalAdvance(QString::fromStdString(FCaption));
+    int h = fm.height();
+    // A right-aligned label keeps its right edge when it grows or shrinks.
+    int left = FAlignment == taRightJustify ? Left() + Width() - w : Left();
+    SetBounds(left, Top(), w, h);
+}
+
+void TLabel::Paint()
+{
+    TCanvas& c = Canvas();
+    c.Brush().Style = FTransparent ? bsClear : bsSolid;
+    c.Brush().Color = Color();
+    int w = c.TextWidth(FCaption);
+    int x = 0;
+    if (FAlignment == taRightJustify) x = Width() - w;
+    else if (FAlignment == taCenter) x = (Width() - w) / 2;
+    c.TextOut(x, 0, FCaption);
+}
+
+// ---- TEdit ---------------------------------------------------------------------------
+
+TEdit::TEdit(TComponent* owner) : TWinControl(owner)
+{
+    auto* e = new QLineEdit;
+    e->setTextMargins(0, 0, 0, 0);
+    SetWidget(e);
+    QObject::connect(e, &QLineEdit::textChanged, e, [this](const QString&) {
+        if (OnChange) GuardCall([&] { OnChange(this); });
+    });
+    SetBounds(0, 0, 121, 21);
+    FColor = clWindow;
+    ApplyPalette();
+}
+
+QLineEdit* TEdit::LineEdit() const { return static_cast<QLineEdit*>(Widget()); }
+
+std::string TEdit::Text() const { return LineEdit()->text().toStdString(); }
+
+void TEdit::SetText(const std::string& t) { LineEdit()->setText(QString::fromStdString(t)); }
+
+void TEdit::SetPasswordChar(char c)
+{
+    FPasswordChar = c;
+    LineEdit()->setEchoMode(c ? QLineEdit::Password : QLineEdit::Normal);
+}
+
+void TEdit::SetBorderStyle(TBorderStyle b)
+{
+    FBorderStyle = b;
+    LineEdit()->setFrame(b != bsNone);
+    if (b == bsNone) LineEdit()->setStyleSheet("QLineEdit { border: none; padding: 0px; }");
+    ApplyPalette();
+}
+
+void TEdit::SetColor(TColor c)
+{
+    TWinControl::SetColor(c);
+    LineEdit()->setAutoFillBackground(true);
+}
+
+void TEdit::FontChanged()
+{
+    ApplyPalette();
+}
+
+// ---- TListBoxStrings -----------------------------------------------------------------
+
+int TListBoxStrings::Count() const { return static_cast<int>(FBox->FRows.size()); }
+
+std::string TListBoxStrings::Get(int index) const
+{
+    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
+    return FBox->FRows[static_cast<std::size_t>(index)].Text;
+}
+
+void TListBoxStrings::Put(int index, const std::string& s)
+{
+    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
+    FBox->FRows[static_cast<std::size_t>(index)].Text = s;
+    FBox->RowsChanged();
+}
+
+void* TListBoxStrings::GetObject(int index) const
+{
+    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
+    return FBox->FRows[static_cast<std::size_t>(index)].Object;
+}
+
+void TListBoxStrings::PutObject(int index, void* obj)
+{
+    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
+    FBox->FRows[static_cast<std::size_t>(index)].Object = obj;
+}
+
+void TListBoxStrings::Insert(int index, const std::string& s)
+{
+    if (index < 0 || index > Count()) Error("List index out of bounds (%d)", index);
+    if (FBox->Sorted()) {
+        auto it = std::upper_bound(FBox->FRows.begin(), FBox->FRows.end(), s,
+                                   [](const std::string& a, const TCustomListBox::Row& r) { return AnsiCompareText(a, r.Text) < 0; });
+        index = static_cast<int>(it - FBox->FRows.begin());
+    }
+    FBox->FRows.insert(FBox->FRows.begin() + index, TCustomListBox::Row{s, nullptr});
+    if (FBox->FItemIndex >= index) ++FBox->FItemIndex;
+    FBox->RowsChanged();
+}
+
+void TListBoxStrings::Delete(int index)
+{
+    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
+    FBox->FRows.erase(FBox->FRows.begin() + index);
+    if (FBox->FItemIndex == index) FBox->FItemIndex = -1;
+    else if (FBox->FItemIndex > index) --FBox->FItemIndex;
+    FBox->RowsChanged();
+}
+
+void TListBoxStrings::Clear()
+{
+    FBox->FRows.clear();
+    FBox->FItemIndex = -1;
+    FBox->FTopIndex = 0;
+    FBox->RowsChanged();
+}
+
+void TListBoxStrings::SetUpdateState(bool updating)
+{
+    FBox->FUpdating += updating ? 1 : -1;
+    if (!updating) FBox->RowsChanged();
+}
+
+// ---- TCustomListBox ------------------------------------------------------------------
+
+TCustomListBox::TCustomListBox(TComponent* owner) : TCustomControl(owner)
+{
+    FColor = clWindow;
+    SetBounds(0, 0, 121, 97);
+    SetVertScrollBarVisible(false);
+}
+
+TCustomListBox::~TCustomListBox() = default;
+
+void TCustomListBox::RowsChanged()
+{
+    if (FUpdating > 0) return;
+    if (FTopIndex > std::max(0, static_cast<int>(FRows.size()) - 1)) FTopIndex = 0;
+    UpdateScroll();
+    Invalidate();
+}
+
+int TCustomListBox::VisibleRows() const { return std::max(1, Height() / std::max(1, FItemHeight)); }
+
+void TCustomListBox::UpdateScroll()
+{
+    int n = static_cast<int>(FRows.size());
+    int page = VisibleRows();
+    bool need = n > page;
+    if (need != VertScrollBarVisible()) SetVertScrollBarVisible(need);
+    if (need) SetVertScrollRange(0, n - page, page, FTopIndex);
+    else FTopIndex = 0;
+}
+
+void TCustomListBox::SetItemIndex(int i)
+{
+    if (i < -1 || i >= static_cast<int>(FRows.size())) i = -1;
+    if (i == FItemIndex) return;
+    FItemIndex = i;
+    if (i >= 0) MakeVisible(i);
+    Invalidate();
+}
+
+void TCustomListBox::SetTopIndex(int i)
+{
+    int maxTop = std::max(0, static_cast<int>(FRows.size()) - VisibleRows());
+    i = std::clamp(i, 0, maxTop);
+    if (i == FTopIndex) return;
+    FTopIndex = i;
+    UpdateScroll();
+    Invalidate();
+}
+
+void TCustomListBox::MakeVisible(int index)
+{
+    if (index < FTopIndex) SetTopIndex(index);
+    else if (index >= FTopIndex + VisibleRows()) SetTopIndex(index - VisibleRows() + 1);
+}
+
+void TCustomListBox::SetItemHeight(int h)
+{
+    FItemHeight = std::max(1, h);
+    UpdateScroll();
+    Invalidate();
+}
+
+int TCustomListBox::ItemAtPos(int x, int y) const
+{
+    if (x < 0 || x >= ClientWidth() || y < 0) return -1;
+    int i = FTopIndex + y / FItemHeight;
+    return i < static_cast<int>(FRows.size()) ? i : -1;
+}
+
+TRect TCustomListBox::ItemRect(int index) const
+{
+    return Bounds(0, (index - FTopIndex) * FItemHeight, ClientWidth(), FItemHeight);
+}
+
+void TCustomListBox::Paint()
+{
+    int n = static_cast<int>(FRows.size());
+    for (int i = FTopIndex; i < n; ++i) {
+        TRect r = ItemRect(i);
+        if (r.Top >= Height()) break;
+        TOwnerDrawState st = 0;
+        if (i == FItemIndex) st |= odSelected;
+        if (i == FItemIndex && Focused()) st |= odFocused;
+        Canvas().Font().Assign(Font());
+        Canvas().Brush() = TBrush{(st & odSelected) ? clHighlight : Color(), bsSolid};
+        if (st & odSelected) Canvas().Font().SetColor(clHighlightText);
+        if (FStyle == lbOwnerDrawFixed && OnDrawItem) OnDrawItem(this, i, r, st);
+        else DrawItem(i, r, st);
+    }
+}
+
+void TCustomListBox::DrawItem(int index, const TRect& rect, TOwnerDrawState state)
+{
+    TCanvas& c = Canvas();
+    c.FillRect(rect);
+    c.TextRect(rect, rect.Left + 2, rect.Top + std::max(0, (rect.Height() - c.TextHeight("Ag")) / 2),
+               FRows[static_cast<std::size_t>(index)].Text);
+}
+
+void TCustomListBox::MouseDown(TMouseButton button, TShiftState shift, int x, int y)
+{
+    if (button == mbLeft) {
+        SetFocus();
+        int i = ItemAtPos(x, y);
+        if (i >= 0 && i != FItemIndex) {
+            SetItemIndex(i);
+            Click();
+        }
+    }
+    TCustomControl::MouseDown(button, shift, x, y);
+}
+
+void TCustomListBox::KeyDown(unsigned short& key, TShiftState shift)
+{
+    TCustomControl::KeyDown(key, shift);
+    int n = static_cast<int>(FRows.size());
+    if (n == 0) return;
+    int i = FItemIndex;
+    switch (key) {
+    case VK_UP: i = std::max(0, i - 1); break;
+    case VK_DOWN: i = std::min(n - 1, i + 1); break;
+    case VK_HOME: i = 0; break;
+    case VK_END: i = n - 1; break;
+    case VK_PRIOR: i = std::max(0, i - VisibleRows() + 1); break;
+    case VK_NEXT: i = std::min(n - 1, std::max(0, i) + VisibleRows() - 1); break;
+    default: return;
+    }
+    if (i != FItemIndex) {
+        SetItemIndex(i);
+        Click();
+    }
+}
+
+bool TCustomListBox::DoMouseWheel(TShiftState shift, int wheelDelta, TPoint mousePos)
+{
+    if (TCustomControl::DoMouseWheel(shift, wheelDelta, mousePos)) return true;
+    SetTopIndex(FTopIndex - wheelDelta / 40);
+    return true;
+}
+
+void TCustomListBox::VertScrolled(int pos)
+{
+    FTopIndex = pos;
+    Invalidate();
+}
+
+// ---- TMemo ---------------------------------------------------------------------------
+
+std::string TMemoLines::Get(int index) const
+{
+    if (index < 0 || index >= Count()) return {};
+    std::string s = TStringList::Get(index);
+    if (s.size() > 4096) s.resize(4096);
+    return s;
+}
+
+TMemo::TMemo(TComponent* owner) : TWinControl(owner)
+{
+    auto* e = new QPlainTextEdit;
+    SetWidget(e);
+    SetBounds(0, 0, 185, 89);
+    FColor = clWindow;
+    ApplyPalette();
+    FLines.OnChange = [this](TObject*) { LinesChanged(); };
+}
+
+TMemo::~TMemo() { FLines.OnChange = nullptr; }
+
+void TMemo::SetWordWrap(bool w)
+{
+    FWordWrap = w;
+    static_cast<QPlainTextEdit*>(Widget())->setLineWrapMode(w ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+}
+
+void TMemo::LinesChanged()
+{
+    if (!Widget()) return;
+    QStringList l;
+    for (int i = 0; i < FLines.Count(); ++i) l << QString::fromStdString(FLines.TStringList::Get(i));
+    static_cast<QPlainTextEdit*>(Widget())->setPlainText(l.join('\n'));
+}
+
+}  // namespace kapo

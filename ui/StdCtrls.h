@@ -1,0 +1,163 @@
+// Standard controls: label, single-line edit, list box, memo.
+#pragma once
+
+#include "ui/Controls.h"
+
+class QLineEdit;
+class QPlainTextEdit;
+
+namespace kapo {
+
+class TLabel : public TGraphicControl {
+public:
+    explicit TLabel(TComponent* owner);
+    const std::string& Caption() const { return FCaption; }
+    void SetCaption(const std::string& c);
+    bool Transparent() const { return FTransparent; }
+    void SetTransparent(bool t);
+    bool AutoSize() const { return FAutoSize; }
+    void SetAutoSize(bool a);
+    TAlignment Alignment() const { return FAlignment; }
+    void SetAlignment(TAlignment a);
+    void Paint() override;
+    void FontChanged() override;
+
+private:
+    void AdjustBounds();
+    std::string FCaption;
+    bool FTransparent = false;
+    bool FAutoSize = true;
+    TAlignment FAlignment = taLeftJustify;
+};
+
+class TEdit : public TWinControl {
+public:
+    explicit TEdit(TComponent* owner);
+    std::string Text() const;
+    void SetText(const std::string& t);
+    char PasswordChar() const { return FPasswordChar; }
+    void SetPasswordChar(char c);
+    TBorderStyle BorderStyle() const { return FBorderStyle; }
+    void SetBorderStyle(TBorderStyle b);
+    void SetColor(TColor c) override;
+    void FontChanged() override;
+    QLineEdit* LineEdit() const;
+
+    TNotifyEvent OnChange;
+
+private:
+    char FPasswordChar = 0;
+    TBorderStyle FBorderStyle = bsSingle;
+};
+
+enum TListBoxStyle { lbStandard, lbOwnerDrawFixed };
+enum TOwnerDrawStateFlag : unsigned { odSelected = 1, odFocused = 2, odDisabled = 4 };
+using TOwnerDrawState = unsigned;
+using TDrawItemEvent = std::function<void(TObject* Sender, int Index, TRect Rect, TOwnerDrawState State)>;
+
+class TCustomListBox;
+
+// The rows of a list box as a string list.
+class TListBoxStrings : public TStrings {
+public:
+    explicit TListBoxStrings(TCustomListBox* box) : FBox(box) {}
+    int Count() const override;
+    std::string Get(int index) const override;
+    void Put(int index, const std::string& s) override;
+    void* GetObject(int index) const override;
+    void PutObject(int index, void* obj) override;
+    void Insert(int index, const std::string& s) override;
+    void Delete(int index) override;
+    void Clear() override;
+    void SetUpdateState(bool updating) override;
+
+private:
+    TCustomListBox* FBox;
+};
+
+// A scrolling list of rows with one highlighted row (ItemIndex, -1 for none). A single click
+// or an arrow key moves the highlight; double click and Enter are left to the owner.
+class TCustomListBox : public TCustomControl {
+public:
+    explicit TCustomListBox(TComponent* owner);
+    ~TCustomListBox() override;
+
+    TStrings& Items() { return FStrings; }
+    int ItemIndex() const { return FItemIndex; }
+    virtual void SetItemIndex(int i);
+    int TopIndex() const { return FTopIndex; }
+    void SetTopIndex(int i);
+    int ItemHeight() const { return FItemHeight; }
+    void SetItemHeight(int h);
+    TListBoxStyle Style() const { return FStyle; }
+    void SetStyle(TListBoxStyle s) { FStyle = s; Invalidate(); }
+    TBorderStyle BorderStyle() const { return FBorderStyle; }
+    void SetBorderStyle(TBorderStyle b) { FBorderStyle = b; Invalidate(); }
+    bool Sorted() const { return FSorted; }
+    void SetSorted(bool s) { FSorted = s; }
+    int ItemAtPos(int x, int y) const;  // -1 outside the rows
+    TRect ItemRect(int index) const;
+    void Clear() { FStrings.Clear(); }
+
+    TDrawItemEvent OnDrawItem;
+
+    void Paint() override;
+    void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
+    void KeyDown(unsigned short& key, TShiftState shift) override;
+    bool DoMouseWheel(TShiftState shift, int wheelDelta, TPoint mousePos) override;
+    void VertScrolled(int pos) override;
+    void Resize() override { UpdateScroll(); }
+    // Draws one row; the default fills and writes the text (owner-drawn lists override it).
+    virtual void DrawItem(int index, const TRect& rect, TOwnerDrawState state);
+
+protected:
+    friend class TListBoxStrings;
+    struct Row {
+        std::string Text;
+        void* Object = nullptr;
+    };
+    std::vector<Row> FRows;
+    void RowsChanged();
+    void MakeVisible(int index);
+    void UpdateScroll();
+    int VisibleRows() const;
+
+private:
+    TListBoxStrings FStrings{this};
+    int FItemIndex = -1;
+    int FTopIndex = 0;
+    int FItemHeight = 13;
+    int FUpdating = 0;
+    TListBoxStyle FStyle = lbStandard;
+    TBorderStyle FBorderStyle = bsSingle;
+    bool FSorted = false;
+};
+
+class TListBox : public TCustomListBox {
+public:
+    using TCustomListBox::TCustomListBox;
+};
+
+// Lines of a memo: reading past the last line gives empty text; a line reads as at most
+// 4096 characters.
+class TMemoLines : public TStringList {
+public:
+    std::string Get(int index) const override;
+};
+
+// A multi-line text control whose lines are a string list.
+class TMemo : public TWinControl {
+public:
+    explicit TMemo(TComponent* owner);
+    ~TMemo() override;
+    TMemoLines& Lines() { return FLines; }
+    bool WordWrap() const { return FWordWrap; }
+    void SetWordWrap(bool w);
+
+private:
+    void LinesChanged();
+    TMemoLines FLines;
+    bool FWordWrap = true;
+};
+
+}  // namespace kapo
