@@ -176,25 +176,31 @@ int MessageQueue::Run()
     return FExitCode;
 }
 
-void MessageQueue::Watch(int fd, std::uint32_t events, TWatchProc proc)
+// epoll reports hang-up and error whatever the mask asks for, so a descriptor whose watcher
+// wants nothing is taken out of the set (a hung-up socket would otherwise wake every wait).
+// A descriptor closed without Unwatch leaves the set by itself; its number may come back.
+static bool controlWatch(int epollFd, int fd, std::uint32_t events)
 {
+    if (events == 0) {
+        ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+        return true;
+    }
     epoll_event ev{};
     ev.events = events;
     ev.data.fd = fd;
-    if (FWatches.count(fd)) {
-        ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, fd, &ev);
-    } else if (::epoll_ctl(FEpoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
-        throw std::runtime_error("message queue: cannot watch descriptor");
-    }
+    if (::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev) == 0) return true;
+    return errno == ENOENT && ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void MessageQueue::Watch(int fd, std::uint32_t events, TWatchProc proc)
+{
+    if (!controlWatch(FEpoll, fd, events)) throw std::runtime_error("message queue: cannot watch descriptor");
     FWatches[fd] = std::make_shared<TWatchProc>(std::move(proc));
 }
 
 void MessageQueue::ModifyWatch(int fd, std::uint32_t events)
 {
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.fd = fd;
-    ::epoll_ctl(FEpoll, EPOLL_CTL_MOD, fd, &ev);
+    if (FWatches.count(fd)) controlWatch(FEpoll, fd, events);
 }
 
 void MessageQueue::Unwatch(int fd)

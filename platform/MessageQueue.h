@@ -80,7 +80,8 @@ public:
 
     // Watches a descriptor (epoll event bits, level-triggered); the callback runs on this
     // queue's thread from ProcessPending. A watcher that no longer wants to hear of a ready
-    // descriptor must change its mask, or the waits return at once.
+    // descriptor must change its mask, or the waits return at once. A mask of 0 keeps the
+    // callback but takes the descriptor out of the wait set (hang-up is reported otherwise).
     void Watch(int fd, std::uint32_t events, TWatchProc proc);
     void ModifyWatch(int fd, std::uint32_t events);
     void Unwatch(int fd);
