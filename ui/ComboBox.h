@@ -1,0 +1,113 @@
+// A drop-down list: a closed box that shows the selected row and a button, and a pop-up list
+// of the rows. Rows are drawn through DrawItem on the control's canvas, in the box and in the
+// pop-up alike, so owner-drawn lists look the same in both.
+#pragma once
+
+#include "ui/StdCtrls.h"
+
+namespace kapo {
+
+enum TComboBoxStyle { csDropDownList, csOwnerDrawFixed };
+
+// Passed to DrawItem when the row is drawn in the closed box rather than in the pop-up.
+constexpr TOwnerDrawState odComboBoxEdit = 0x1000;
+
+class TCustomComboBox;
+class KComboPopup;
+
+// The rows of a combo box as a string list.
+class TComboBoxStrings : public TStrings {
+public:
+    explicit TComboBoxStrings(TCustomComboBox* box) : FBox(box) {}
+    int Count() const override;
+    std::string Get(int index) const override;
+    void Put(int index, const std::string& s) override;
+    void* GetObject(int index) const override;
+    void PutObject(int index, void* obj) override;
+    void Insert(int index, const std::string& s) override;
+    void Delete(int index) override;
+    void Clear() override;
+    void SetUpdateState(bool updating) override;
+
+private:
+    TCustomComboBox* FBox;
+};
+
+// Every selection the user makes (a row of the pop-up, the arrow keys, Home/End, the wheel on the
+// closed box) raises Click, then Change; selections made by code raise neither.
+class TCustomComboBox : public TCustomControl {
+public:
+    explicit TCustomComboBox(TComponent* owner);
+    ~TCustomComboBox() override;
+
+    TStrings& Items() { return FStrings; }
+    int ItemIndex() const { return FItemIndex; }
+    virtual void SetItemIndex(int i);  // -1 for none; out of range is none
+    int ItemHeight() const { return FItemHeight; }
+    // Also makes the closed box the row's height plus its frame.
+    void SetItemHeight(int h);
+    TComboBoxStyle Style() const { return FStyle; }
+    void SetStyle(TComboBoxStyle s);
+    int DropDownCount() const { return FDropDownCount; }
+    void SetDropDownCount(int n) { FDropDownCount = n < 1 ? 1 : n; }
+    bool DroppedDown() const;
+    void SetDroppedDown(bool d);
+    void Clear() { FStrings.Clear(); }
+
+    // Where the selected row is drawn inside the closed box, and the button's rectangle.
+    TRect EditRect() const;
+    TRect ButtonRect() const;
+    // The open pop-up list (null while closed), its first shown row and a row's rectangle in it.
+    QWidget* DropDownWidget() const;
+    int DropDownTopIndex() const { return FDropTop; }
+    TRect DropDownItemRect(int index) const;
+    // Paints the pop-up list's rows into a new image of the pop-up's size.
+    QImage PaintDropDownTo();
+
+    TDrawItemEvent OnDrawItem;
+    TNotifyEvent OnChange;
+    TNotifyEvent OnDropDown;
+
+    // Draws one row; the default fills and writes the text.
+    virtual void DrawItem(int index, const TRect& rect, TOwnerDrawState state);
+    virtual void Change();
+    virtual void DropDown();
+
+    void Paint() override;
+    void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
+    void KeyDown(unsigned short& key, TShiftState shift) override;
+    bool DoMouseWheel(TShiftState shift, int wheelDelta, TPoint mousePos) override;
+    void Resize() override { Invalidate(); }
+
+protected:
+    friend class TComboBoxStrings;
+    friend class KComboPopup;
+    struct Row {
+        std::string Text;
+        void* Object = nullptr;
+    };
+    std::vector<Row> FRows;
+    void RowsChanged();
+    // A selection made by the user: Click then Change, when it differs from the current one.
+    void SelectByUser(int index);
+    // Sets the canvas up for a row in the given state and draws it.
+    void PaintRow(int index, const TRect& rect, TOwnerDrawState state);
+
+private:
+    void PaintDropDown(QImage& img);
+    void CloseUp(int selectIndex);
+    int DropDownRows() const;
+    void UpdatePopupScroll();
+
+    TComboBoxStrings FStrings{this};
+    int FItemIndex = -1;
+    int FItemHeight = 16;
+    int FUpdating = 0;
+    TComboBoxStyle FStyle = csDropDownList;
+    int FDropDownCount = 8;
+    KComboPopup* FPopup = nullptr;  // a child of the control's widget, deleted with it
+    int FDropTop = 0;
+    int FHot = -1;  // the row under the mouse or the keys in the pop-up
+};
+
+}  // namespace kapo
