@@ -67,8 +67,13 @@ TForm::TForm(TComponent* owner) : TCustomControl(owner)
 
 TForm::~TForm()
 {
-    if (!FDestroyed) GuardCall([this] { DoDestroy(); });
+    BeforeDestruction();
     DestroyComponents();
+}
+
+void TForm::BeforeDestruction()
+{
+    if (!FDestroyed) GuardCall([this] { DoDestroy(); });
 }
 
 void TForm::SetCaption(const std::string& c)

@@ -36,6 +36,9 @@ public:
     TNotifyEvent OnDeactivate;
     TNotifyEvent OnDestroy;
 
+    // Runs the destruction handler once, while every part of the form is alive. Derived forms
+    // call it from their destructor; the base destructor calls it if nobody did.
+    void BeforeDestruction();
     virtual void DoCreate();
     virtual void Activate();
     virtual void Deactivate();

@@ -1,0 +1,379 @@
+#include "app/Unit1.h"
+
+#include <unistd.h>
+
+#include <functional>
+
+#include "ui/Regions.h"
+
+namespace kapo {
+
+const char* const DefaultBaseAddress = "www.kora.example/";
+const char* const IdleStatusText = "Status da conexão...";
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+constexpr TColor WindowColour = 0xA6BCC6;
+constexpr TColor PanelColour = 0x7E7164;
+constexpr TColor ChooserColour = 0xBDB49D;
+constexpr TColor TreeTextColour = 0x263A51;
+constexpr TColor KeyColour = 0xFF00FF;
+const char* const SettingsFileName = "kapo.ini";
+
+std::string gProgramFolderOverride;
+
+}  // namespace
+
+std::string ProgramFolderOf()
+{
+    if (!gProgramFolderOverride.empty()) return gProgramFolderOverride;
+    std::string buf(4096, '\0');
+    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+    if (n <= 0) return "./";
+    buf.resize(static_cast<std::size_t>(n));
+    return ExtractFilePath(buf);
+}
+
+void SetProgramFolderForTesting(const std::string& folder)
+{
+    gProgramFolderOverride = folder.empty() ? folder : IncludeTrailingPathDelimiter(folder);
+}
+
+TImage* TForm1::NewButton(int left, int top, const std::string& hint)
+{
+    auto* b = new TImage(this);
+    b->SetParent(this);
+    b->SetBounds(left, top, 22, 9);
+    b->SetCursor(crDrag);
+    b->SetHint(hint);
+    b->SetShowHint(true);
+    b->Picture().LoadFromResourceName("BUTTONUP");
+    return b;
+}
+
+TLabel* TForm1::NewLabel(TWinControl* parent, int left, int top, int width, int height, const std::string& caption,
+                         const std::string& font, int fontHeight, TColor color, TAlignment alignment)
+{
+    auto* l = new TLabel(this);
+    l->SetParent(parent);
+    l->SetBounds(left, top, width, height);
+    l->SetTransparent(true);
+    l->SetAlignment(alignment);
+    l->Font().SetName(font);
+    l->Font().SetHeight(fontHeight);
+    l->Font().SetStyle(fsBold);
+    l->Font().SetColor(color);
+    l->SetCaption(caption);
+    return l;
+}
+
+TEdit* TForm1::NewEdit(TWinControl* parent, int left, int top, int width, TColor textColor, int tabOrder)
+{
+    auto* e = new TEdit(this);
+    e->SetParent(parent);
+    e->SetBorderStyle(bsNone);
+    e->SetBounds(left, top, width, 14);
+    e->SetColor(PanelColour);
+    e->Font().SetName("Arial");
+    e->Font().SetHeight(-11);
+    e->Font().SetStyle(fsBold);
+    e->Font().SetColor(textColor);
+    e->SetTabOrder(tabOrder);
+    return e;
+}
+
+TForm1::TForm1(TComponent* owner) : TForm(owner)
+{
+    Form1 = this;
+    using namespace std::placeholders;
+    SetName("Form1");
+    SetCaption("Kapo 1.2");
+    SetBorderStyle(bsFormNone);
+    SetBorderIcons(0);
+    SetBounds(196, 110, 604, 368);
+    SetColor(WindowColour);
+    Font().SetName("MS Sans Serif");
+    Font().SetHeight(-11);
+    Font().SetColor(clWindowText);
+
+    Imp = new TImage(this);
+    Imp->SetParent(this);
+    Imp->SetBounds(0, 0, 600, 358);
+    Imp->SetAutoSize(true);
+    Imp->Picture().LoadFromResourceName("BACKGROUND");
+    Imp->OnMouseDown = std::bind_front(&TForm1::ImpMouseDown, this);
+    Imp->OnMouseMove = std::bind_front(&TForm1::ImpMouseMove, this);
+    Imp->OnMouseUp = std::bind_front(&TForm1::ImpMouseUp, this);
+
+    Fim = NewButton(485, 10, "Encerrar");
+    Fim->OnMouseDown = std::bind_front(&TForm1::FimMouseDown, this);
+    Fim->OnMouseUp = std::bind_front(&TForm1::FimMouseUp, this);
+
+    Shp1 = new TShape(this);
+    Shp1->SetParent(this);
+    Shp1->SetBounds(100, 11, 15, 4);
+    Shp1->SetBrushColor(clMaroon);
+
+    G1 = new TGauge(this);
+    G1->SetParent(this);
+    G1->SetBounds(118, 11, 60, 4);
+    G1->SetBackColor(0x804000);
+    G1->SetForeColor(clLime);
+    G1->SetProgress(0);
+    G1->SetShowText(false);
+
+    Stk = NewLabel(this, 185, 5, 109, 14, IdleStatusText, "Arial", -11, clSilver, taLeftJustify);
+
+    Stop = NewButton(73, 10, "Interrompe download");
+    Stop->OnMouseDown = std::bind_front(&TForm1::StopMouseDown, this);
+    Stop->OnMouseUp = std::bind_front(&TForm1::StopMouseUp, this);
+    Sons = NewButton(39, 223, "Lista de waves");
+    Sons->OnMouseDown = std::bind_front(&TForm1::SonsMouseDown, this);
+    Sons->OnMouseUp = std::bind_front(&TForm1::SonsMouseUp, this);
+    Transf = NewButton(43, 70, "Transfere wave");
+    Transf->OnMouseDown = std::bind_front(&TForm1::TransfMouseDown, this);
+    Transf->OnMouseUp = std::bind_front(&TForm1::TransfMouseUp, this);
+    Config = NewButton(43, 25, "Configurações");
+    Config->OnMouseDown = std::bind_front(&TForm1::ConfigMouseDown, this);
+    Config->OnMouseUp = std::bind_front(&TForm1::ConfigMouseUp, this);
+
+    Label1 = NewLabel(this, 50, 115, 15, 14, "1.2", "Arial", -11, clWindowText, taLeftJustify);
+
+    Lista = new TOutline(this);
+    Lista->SetParent(this);
+    Lista->SetBounds(110, 158, 146, 180);
+    Lista->SetOutlineStyle(osPictureText);
+    Lista->SetOptions(ooDrawTreeRoot);
+    Lista->SetStyle(otOwnerDraw);
+    Lista->SetItemHeight(15);
+    Lista->Font().SetName("Arial");
+    Lista->Font().SetHeight(-12);
+    Lista->Font().SetStyle(fsBold);
+    Lista->Font().SetColor(TreeTextColour);
+    Lista->SetColor(WindowColour);
+    Lista->SetBorderStyle(bsNone);
+    Lista->SetItemSeparator("\\");
+    Lista->SetScrollBars(ssVertical);
+    Lista->SetTabOrder(1);
+    Lista->OnClick = std::bind_front(&TForm1::ListaClick, this);
+
+    Nomes = new TListBox(this);
+    Nomes->SetParent(this);
+    Nomes->SetBounds(296, 41, 285, 301);
+    Nomes->SetBorderStyle(bsNone);
+    Nomes->SetColor(WindowColour);
+    Nomes->Font().SetName("Courier New");
+    Nomes->Font().SetHeight(-12);
+    Nomes->Font().SetColor(clWindowText);
+    Nomes->SetItemHeight(15);
+    Nomes->SetTabOrder(2);
+    Nomes->OnDblClick = std::bind_front(&TForm1::NomesDblClick, this);
+
+    Dir = new TDirectoryListBox(this);
+    Dir->SetParent(this);
+    Dir->SetBounds(100, 40, 180, 111);
+    Dir->SetColor(WindowColour);
+    Dir->SetItemHeight(16);
+    Dir->SetTabOrder(3);
+
+    Drv = new TDriveComboBox(this);
+    Drv->SetParent(this);
+    Drv->SetBounds(10, 85, 56, 19);
+    Drv->SetColor(ChooserColour);
+    Drv->SetDirList(Dir);
+    Drv->SetTabOrder(4);
+    Drv->OnClick = std::bind_front(&TForm1::DrvClick, this);
+
+    Abook = new TNotebook(this);
+    Abook->SetParent(this);
+    Abook->SetBounds(83, 350, 508, 316);
+    Abook->SetColor(PanelColour);
+    Abook->SetTabOrder(0);
+    TPage* page0 = Abook->AddPage("Default");
+    TPage* page1 = Abook->AddPage("Extra");
+
+    Image1 = new TImage(this);
+    Image1->SetParent(page0);
+    Image1->SetBounds(0, 0, 508, 316);
+    Image1->Picture().LoadFromResourceName("SETTINGS");
+    Image1->OnMouseDown = std::bind_front(&TForm1::ImpMouseDown, this);
+    Image1->OnMouseMove = std::bind_front(&TForm1::ImpMouseMove, this);
+    Image1->OnMouseUp = std::bind_front(&TForm1::ImpMouseUp, this);
+
+    Label30 = NewLabel(page0, 270, 289, 34, 14, "Login:", "Arial", -11, clNavy, taRightJustify);
+    Label31 = NewLabel(page0, 392, 289, 37, 14, "Senha:", "Arial", -11, clNavy, taRightJustify);
+    Label3 = NewLabel(page0, 103, 289, 33, 11, "Proxy:", "Small Fonts", -9, clNavy, taLeftJustify);
+    Label7 = NewLabel(page0, 103, 274, 33, 11, "Porta:", "Small Fonts", -9, clNavy, taLeftJustify);
+    Label2 = NewLabel(page0, 259, 274, 47, 11, "Servidor:", "Small Fonts", -9, clNavy, taRightJustify);
+
+    Login = NewEdit(page0, 310, 287, 70, clYellow, 0);
+    Senha = NewEdit(page0, 435, 287, 60, clYellow, 1);
+    Senha->SetPasswordChar('*');
+    Proxy = NewEdit(page0, 140, 287, 111, clSilver, 2);
+    PrPort = NewEdit(page0, 140, 272, 21, clSilver, 3);
+    PrPort->SetText("80");
+    Serv = NewEdit(page0, 310, 272, 186, clSilver, 4);
+    Serv->SetText(DefaultBaseAddress);
+
+    Fim1 = new TImage(this);
+    Fim1->SetParent(page1);
+    Fim1->SetBounds(10, 35, 22, 9);
+    Fim1->Picture().LoadFromResourceName("BUTTONUP");
+    Fim2 = new TImage(this);
+    Fim2->SetParent(page1);
+    Fim2->SetBounds(40, 35, 22, 9);
+    Fim2->Picture().LoadFromResourceName("BUTTONDOWN");
+    Memo1 = new TMemo(this);
+    Memo1->SetParent(page1);
+    Memo1->SetBounds(5, 5, 185, 21);
+    Memo1->SetWordWrap(false);
+    Memo1->SetTabOrder(0);
+
+    OnCreate = std::bind_front(&TForm1::FormCreate, this);
+    OnActivate = std::bind_front(&TForm1::FormActivate, this);
+    OnDestroy = std::bind_front(&TForm1::FormDestroy, this);
+}
+
+TForm1::~TForm1()
+{
+    BeforeDestruction();
+    if (Form1 == this) Form1 = nullptr;
+}
+
+// ---- start-up and shut-down ----------------------------------------------------------
+
+void TForm1::FormCreate(TObject*)
+{
+    ProgramFolder = ProgramFolderOf();
+    SetClientSize(600, 358);
+    Abook->SetPageIndex(0);
+    Abook->SetBounds(83, 33, Abook->Width(), Abook->Height());
+    Abook->SetColor(Imp->Picture().Canvas().Pixels(83, 33));
+    try {
+        Memo1->Lines().LoadFromFile(ProgramFolder + SettingsFileName);
+        Proxy->SetText(Memo1->Lines()[1]);
+        PrPort->SetText(Memo1->Lines()[2]);
+        Login->SetText(Memo1->Lines()[3]);
+        Senha->SetText(Memo1->Lines()[4]);
+        Dir->ApplyPath(Memo1->Lines()[5]);
+    } catch (const std::exception&) {
+        // A missing or unusable settings file starts the program with empty settings.
+        Serv->SetText(DefaultBaseAddress);
+        Proxy->SetText("");
+        PrPort->SetText("");
+        Login->SetText("");
+        Senha->SetText("");
+    }
+    Drv->SetCtl3D(false);
+    Dir->SetCtl3D(false);
+    Lista->SetColor(Imp->Picture().Canvas().Pixels(110, 158));
+    Dir->SetColor(Lista->Color());
+    Nomes->SetColor(Lista->Color());
+}
+
+void TForm1::FormDestroy(TObject*)
+{
+    Memo1->Lines().Clear();
+    Memo1->Lines().Add(Serv->Text());
+    Memo1->Lines().Add(Proxy->Text());
+    Memo1->Lines().Add(PrPort->Text());
+    Memo1->Lines().Add(Login->Text());
+    Memo1->Lines().Add(Senha->Text());
+    Memo1->Lines().Add(Dir->Directory());
+    // The file holds the password: readable and writable by its owner only.
+    Memo1->Lines().SaveToFile(ProgramFolder + SettingsFileName, 0600);
+}
+
+// ---- the skinned window --------------------------------------------------------------
+
+void TForm1::FormActivate(TObject*)
+{
+    ShapeWindow();
+    Fim->Picture().Assign(&Fim1->Picture());
+}
+
+void TForm1::ShapeWindow()
+{
+    SetBorderStyle(bsFormNone);
+    SetBorderIcons(0);
+    SetClientSize(Imp->Width(), Imp->Height());
+    QRegion shape = RegionFromPicture(Imp->Picture(), KeyColour);
+    SetWindowRgn(this, new QRegion(shape), true);
+}
+
+void TForm1::ImpMouseDown(TObject*, TMouseButton, TShiftState, int X, int Y)
+{
+    DragStartX = X;
+    DragStartY = Y;
+    Dragging = true;
+}
+
+void TForm1::ImpMouseMove(TObject*, TShiftState, int X, int Y)
+{
+    if (!Dragging) return;
+    // The picture moves with the window, so the start point stays where it was.
+    if (X != DragStartX) Form1->SetLeft(Form1->Left() + (X - DragStartX));
+    if (Y != DragStartY) Form1->SetTop(Form1->Top() + (Y - DragStartY));
+}
+
+void TForm1::ImpMouseUp(TObject*, TMouseButton, TShiftState, int, int)
+{
+    Abook->Hide();
+    Dragging = false;
+}
+
+void TForm1::ShowPressed(TImage* button) { button->Picture().Assign(&Fim2->Picture()); }
+void TForm1::ShowReleased(TImage* button) { button->Picture().Assign(&Fim1->Picture()); }
+
+void TForm1::FimMouseDown(TObject*, TMouseButton, TShiftState, int, int) { ShowPressed(Fim); }
+
+void TForm1::FimMouseUp(TObject*, TMouseButton, TShiftState, int, int)
+{
+    ShowReleased(Fim);
+    Application->Terminate();
+}
+
+void TForm1::StopMouseDown(TObject*, TMouseButton, TShiftState, int, int)
+{
+    Abook->Hide();
+    ShowPressed(Stop);
+    BusyLamp()->SetBrushColor(LampIdle);
+}
+
+void TForm1::StopMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Stop); }
+
+void TForm1::SonsMouseDown(TObject*, TMouseButton, TShiftState, int, int)
+{
+    Abook->Hide();
+    ShowPressed(Sons);
+}
+
+void TForm1::SonsMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Sons); }
+
+void TForm1::TransfMouseDown(TObject*, TMouseButton, TShiftState, int, int)
+{
+    Abook->Hide();
+    ShowPressed(Transf);
+}
+
+void TForm1::TransfMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Transf); }
+
+void TForm1::ConfigMouseDown(TObject*, TMouseButton, TShiftState, int, int)
+{
+    ShowPressed(Config);
+    Abook->Show();
+}
+
+void TForm1::ConfigMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Config); }
+
+void TForm1::DrvClick(TObject*) { Abook->Hide(); }
+
+// ---- catalogue and preview -----------------------------------------------------------
+
+void TForm1::ListaClick(TObject*) {}
+
+void TForm1::NomesDblClick(TObject*) {}
+
+}  // namespace kapo

@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QTest>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/Unit1.h"
+#include "support/GuiTestMain.h"
+
+using namespace kapo;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readBytes(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+void writeBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A program folder of its own for each test, and the current directory put back afterwards.
+class Window : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FSavedCwd = fs::current_path();
+        FFolder = fs::temp_directory_path() / ("kapo-window-" + std::to_string(::getpid()) + "-" +
+                                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(FFolder);
+        fs::create_directories(FFolder / "sounds" / "drums");
+        SetProgramFolderForTesting(FFolder.string());
+        test::ShownErrors().clear();
+    }
+    void TearDown() override
+    {
+        delete FForm;
+        FForm = nullptr;
+        SetProgramFolderForTesting("");
+        fs::current_path(FSavedCwd);
+        std::error_code ec;
+        fs::permissions(FFolder, fs::perms::owner_all, ec);
+        fs::remove_all(FFolder, ec);
+    }
+    std::string Ini() const { return (FFolder / "kapo.ini").string(); }
+    TForm1* Open()
+    {
+        FForm = new TForm1(nullptr);
+        FForm->DoCreate();
+        return FForm;
+    }
+    void Close()
+    {
+        delete FForm;
+        FForm = nullptr;
+    }
+    // Shows the window and makes it active, as the desktop would.
+    void ShowActive()
+    {
+        FForm->Widget()->show();
+        FForm->Activate();
+    }
+    static void Press(TControl* c, Qt::MouseButton b, QPoint p)
+    {
+        QTest::mousePress(c->Widget(), b, {}, p);
+    }
+    static void Release(TControl* c, Qt::MouseButton b, QPoint p)
+    {
+        QTest::mouseRelease(c->Widget(), b, {}, p);
+    }
+    static void Move(TControl* c, Qt::MouseButtons held, QPoint p)
+    {
+        QMouseEvent ev(QEvent::MouseMove, QPointF(p), c->Widget()->mapToGlobal(QPointF(p)), Qt::NoButton, held,
+                       Qt::NoModifier);
+        QApplication::sendEvent(c->Widget(), &ev);
+    }
+
+    fs::path FFolder;
+    fs::path FSavedCwd;
+    TForm1* FForm = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Window, LayoutAfterCreation)
+{
+    TForm1* f = Open();
+    EXPECT_EQ(f->ProgramFolder, FFolder.string() + "/");
+    EXPECT_EQ(f->Left(), 196);
+    EXPECT_EQ(f->Top(), 110);
+    EXPECT_EQ(f->ClientWidth(), 600);
+    EXPECT_EQ(f->ClientHeight(), 358);
+    EXPECT_EQ(f->Abook->Left(), 83);
+    EXPECT_EQ(f->Abook->Top(), 33);
+    EXPECT_TRUE(f->Abook->Visible());
+    EXPECT_EQ(f->Abook->ActivePage(), "Default");
+    EXPECT_EQ(f->Abook->Color(), 0x0B0B0A);
+    EXPECT_EQ(f->Lista->Color(), 0xA5BBC5);
+    EXPECT_EQ(f->Dir->Color(), 0xA5BBC5);
+    EXPECT_EQ(f->Nomes->Color(), 0xA5BBC5);
+    EXPECT_EQ(f->Imp->Width(), 600);
+    EXPECT_EQ(f->Imp->Height(), 358);
+    EXPECT_EQ(f->Stk->Caption(), "Status da conexão...");
+    EXPECT_EQ(f->Shp1->Brush().Color, clMaroon);
+    EXPECT_EQ(f->Fim->Hint(), "Encerrar");
+    EXPECT_EQ(f->Config->Hint(), "Configurações");
+    EXPECT_EQ(f->Fim->Cursor(), crDrag);
+    EXPECT_EQ(f->Senha->PasswordChar(), '*');
+    EXPECT_EQ(f->Stop->BoundsRect(), Bounds(73, 10, 22, 9));
+    EXPECT_EQ(f->Sons->BoundsRect(), Bounds(39, 223, 22, 9));
+    EXPECT_EQ(f->Transf->BoundsRect(), Bounds(43, 70, 22, 9));
+    EXPECT_EQ(f->Nomes->BoundsRect(), Bounds(296, 41, 285, 301));
+    EXPECT_EQ(f->Lista->BoundsRect(), Bounds(110, 158, 146, 180));
+    EXPECT_EQ(f->G1->BoundsRect(), Bounds(118, 11, 60, 4));
+    EXPECT_FALSE(f->Dir->Ctl3D());
+    EXPECT_FALSE(f->Drv->Ctl3D());
+}
+
+TEST_F(Window, NoSettingsFileGivesDefaultsAndASixLineOwnerOnlyFile)
+{
+    TForm1* f = Open();
+    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Proxy->Text(), "");
+    EXPECT_EQ(f->PrPort->Text(), "");
+    EXPECT_EQ(f->Login->Text(), "");
+    EXPECT_EQ(f->Senha->Text(), "");
+    std::string dir = f->Dir->Directory();
+    Close();
+    EXPECT_EQ(readBytes(Ini()), "www.kora.example/\r\n\r\n\r\n\r\n\r\n" + dir + "\r\n");
+    struct stat st;
+    ASSERT_EQ(::stat(Ini().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(test::ShownErrors().empty());
+}
+
+TEST_F(Window, SettingsRoundTripAcrossTwoRuns)
+{
+    std::string drums = (FFolder / "sounds" / "drums").string();
+    writeBytes(Ini(), "other.example/\r\nproxy.local\r\n3128\r\nana\r\nsegredo\r\n" + drums + "\r\nsix\r\nseven\r\n");
+    ::chmod(Ini().c_str(), 0644);
+    TForm1* f = Open();
+    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");  // line 0 is not read back
+    EXPECT_EQ(f->Proxy->Text(), "proxy.local");
+    EXPECT_EQ(f->PrPort->Text(), "3128");
+    EXPECT_EQ(f->Login->Text(), "ana");
+    EXPECT_EQ(f->Senha->Text(), "segredo");
+    EXPECT_EQ(f->Dir->Directory(), drums);
+    EXPECT_EQ(fs::current_path().string(), drums);
+    f->Serv->SetText("changed.example/");
+    Close();
+    EXPECT_EQ(readBytes(Ini()), "changed.example/\r\nproxy.local\r\n3128\r\nana\r\nsegredo\r\n" + drums + "\r\n");
+    struct stat st;
+    ASSERT_EQ(::stat(Ini().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // tightened when rewritten
+    f = Open();
+    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Login->Text(), "ana");
+}
+
+TEST_F(Window, LfOnlyAndCrOnlyFilesReadLikeCrLf)
+{
+    std::string drums = (FFolder / "sounds" / "drums").string();
+    writeBytes(Ini(), "s/\nproxy\n8080\nlu\npw\n" + drums + "\n");
+    TForm1* f = Open();
+    EXPECT_EQ(f->Proxy->Text(), "proxy");
+    EXPECT_EQ(f->Senha->Text(), "pw");
+    EXPECT_EQ(f->Dir->Directory(), drums);
+    Close();
+    writeBytes(Ini(), "s/\rproxy2\r81\rlu\rpw\r" + drums);
+    f = Open();
+    EXPECT_EQ(f->Proxy->Text(), "proxy2");
+    EXPECT_EQ(f->PrPort->Text(), "81");
+}
+
+TEST_F(Window, ShortFileLeavesTheRestEmptyWithoutFallback)
+{
+    writeBytes(Ini(), "only.example/\r\nproxy\r\n");
+    TForm1* f = Open();
+    std::string before = f->Dir->Directory();
+    EXPECT_EQ(f->Proxy->Text(), "proxy");
+    EXPECT_EQ(f->PrPort->Text(), "");
+    EXPECT_EQ(f->Login->Text(), "");
+    EXPECT_EQ(f->Dir->Directory(), before);
+}
+
+TEST_F(Window, MissingFolderFallsBackWithEmptyFields)
+{
+    writeBytes(Ini(), "s/\r\nproxy\r\n3128\r\nana\r\nsegredo\r\n" + (FFolder / "gone").string() + "\r\n");
+    std::string cwd = fs::current_path().string();
+    TForm1* f = Open();
+    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Proxy->Text(), "");
+    EXPECT_EQ(f->PrPort->Text(), "");  // empty, not "80"
+    EXPECT_EQ(f->Login->Text(), "");
+    EXPECT_EQ(f->Senha->Text(), "");
+    EXPECT_EQ(f->Dir->Directory(), cwd);
+    EXPECT_EQ(fs::current_path().string(), cwd);
+    EXPECT_TRUE(test::ShownErrors().empty());  // nothing is shown
+}
+
+TEST_F(Window, JunkAndLongLinesNeitherCrashNorShow)
+{
+    std::string junk;
+    for (int i = 0; i < 3000; ++i) junk += static_cast<char>((i * 37) % 256);
+    writeBytes(Ini(), junk);
+    EXPECT_NO_THROW(Open());
+    Close();
+    writeBytes(Ini(), "s/\r\n" + std::string(10000, 'p') + "\r\n80\r\n");
+    TForm1* f = Open();
+    EXPECT_EQ(f->Proxy->Text(), std::string(4096, 'p'));
+    Close();
+    // An unreadable file: the fallback, silently.
+    writeBytes(Ini(), "s/\r\nproxy\r\n");
+    ::chmod(Ini().c_str(), 0);
+    if (::geteuid() != 0) {
+        f = Open();
+        EXPECT_EQ(f->Proxy->Text(), "");
+        Close();
+    }
+    ::chmod(Ini().c_str(), 0600);
+    EXPECT_TRUE(test::ShownErrors().empty());
+}
+
+TEST_F(Window, SettingsFileThatCannotBeWrittenIsShownAndShutdownGoesOn)
+{
+    Open();
+    // A folder where the file should be: creating it fails even for root.
+    fs::remove(Ini());
+    fs::create_directory(Ini());
+    Close();
+    ASSERT_EQ(test::ShownErrors().size(), 1u);
+    EXPECT_EQ(test::ShownErrors()[0], "Cannot create file " + Ini() + ".");
+}
+
+TEST_F(Window, ShapeCutsTheKeyColourOut)
+{
+    TForm1* f = Open();
+    ShowActive();
+    QRegion mask = f->Widget()->mask();
+    ASSERT_FALSE(mask.isEmpty());
+    const QImage& bg = f->Imp->Picture().Image();
+    int outside = 0;
+    for (int y = 0; y < 358; ++y)
+        for (int x = 0; x < 600; ++x) {
+            bool key = (bg.pixel(x, y) & 0xFFFFFF) == 0xFF00FF;
+            outside += key;
+            ASSERT_EQ(mask.contains(QPoint(x, y)), !key) << x << "," << y;
+        }
+    EXPECT_GT(outside, 0);
+    for (QPoint corner : {QPoint(0, 0), QPoint(599, 0), QPoint(0, 357), QPoint(599, 357)})
+        EXPECT_FALSE(mask.contains(corner));
+    EXPECT_EQ(f->Width(), 600);
+    EXPECT_EQ(f->Height(), 358);
+}
+
+TEST_F(Window, DraggingWithAnyButtonMovesTheWindow)
+{
+    TForm1* f = Open();
+    ShowActive();
+    for (Qt::MouseButton b : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
+        int left = f->Left(), top = f->Top();
+        Press(f->Imp, b, QPoint(300, 200));
+        Move(f->Imp, b, QPoint(310, 195));
+        EXPECT_EQ(f->Left(), left + 10);
+        EXPECT_EQ(f->Top(), top - 5);
+        Release(f->Imp, b, QPoint(310, 195));
+        EXPECT_FALSE(f->Dragging);
+        // Moving without a press does nothing.
+        Move(f->Imp, Qt::NoButton, QPoint(350, 250));
+        EXPECT_EQ(f->Left(), left + 10);
+    }
+}
+
+TEST_F(Window, SettingsPanelShownAndHiddenByTheRightActions)
+{
+    TForm1* f = Open();
+    ShowActive();
+    EXPECT_TRUE(f->Abook->Visible());
+    // Mouse-up on the panel's own background hides it.
+    Press(f->Image1, Qt::LeftButton, QPoint(20, 20));
+    Release(f->Image1, Qt::LeftButton, QPoint(20, 20));
+    EXPECT_FALSE(f->Abook->Visible());
+    Press(f->Config, Qt::LeftButton, QPoint(3, 3));
+    EXPECT_TRUE(f->Abook->Visible());
+    Press(f->Config, Qt::RightButton, QPoint(3, 3));  // pressed again while shown: stays
+    EXPECT_TRUE(f->Abook->Visible());
+    Release(f->Config, Qt::RightButton, QPoint(3, 3));
+    for (TImage* b : {f->Stop, f->Sons, f->Transf}) {
+        f->Abook->Show();
+        Press(b, Qt::MiddleButton, QPoint(3, 3));
+        EXPECT_FALSE(f->Abook->Visible());
+        Release(b, Qt::MiddleButton, QPoint(3, 3));
+    }
+    f->Abook->Show();
+    f->DrvClick(f->Drv);
+    EXPECT_FALSE(f->Abook->Visible());
+    f->Abook->Show();
+    Press(f->Imp, Qt::LeftButton, QPoint(300, 200));
+    EXPECT_TRUE(f->Abook->Visible());  // only the release hides it
+    Release(f->Imp, Qt::LeftButton, QPoint(300, 200));
+    EXPECT_FALSE(f->Abook->Visible());
+}
+
+TEST_F(Window, ButtonsShowPressedAndReleasedPictures)
+{
+    TForm1* f = Open();
+    ShowActive();
+    const QImage up = f->Fim1->Picture().Image();
+    const QImage down = f->Fim2->Picture().Image();
+    ASSERT_NE(up, down);
+    for (TImage* b : {f->Stop, f->Sons, f->Transf, f->Config}) {
+        Press(b, Qt::RightButton, QPoint(2, 2));
+        EXPECT_EQ(b->Picture().Image(), down);
+        EXPECT_EQ(b->PaintTo().pixel(5, 4), down.pixel(5, 4));
+        Release(b, Qt::RightButton, QPoint(2, 2));
+        EXPECT_EQ(b->Picture().Image(), up);
+    }
+    // Stop sets the lamp to idle.
+    f->Shp1->SetBrushColor(clRed);
+    Press(f->Stop, Qt::LeftButton, QPoint(2, 2));
+    EXPECT_EQ(f->Shp1->Brush().Color, clMaroon);
+    Release(f->Stop, Qt::LeftButton, QPoint(2, 2));
+}
+
+TEST_F(Window, CloseButtonEndsTheLoopOnRelease)
+{
+    TForm1* f = Open();
+    ShowActive();
+    ASSERT_FALSE(Application->Terminated());
+    Press(f->Fim, Qt::LeftButton, QPoint(2, 2));
+    EXPECT_FALSE(Application->Terminated());
+    EXPECT_EQ(f->Fim->Picture().Image(), f->Fim2->Picture().Image());
+    Release(f->Fim, Qt::LeftButton, QPoint(2, 2));
+    EXPECT_TRUE(Application->Terminated());
+    EXPECT_EQ(f->Fim->Picture().Image(), f->Fim1->Picture().Image());
+    Application->Run();  // returns at once: the loop has been asked to end
+    // Activation resets the close button's picture.
+    f->Fim->Picture().Assign(&f->Fim2->Picture());
+    f->Activate();
+    EXPECT_EQ(f->Fim->Picture().Image(), f->Fim1->Picture().Image());
+}
