@@ -97,25 +97,37 @@ void TEdit::SetPasswordChar(char c)
 {
     FPasswordChar = c;
     LineEdit()->setEchoMode(c ? QLineEdit::Password : QLineEdit::Normal);
+    UpdateStyle();
 }
 
 void TEdit::SetBorderStyle(TBorderStyle b)
 {
     FBorderStyle = b;
     LineEdit()->setFrame(b != bsNone);
-    if (b == bsNone) LineEdit()->setStyleSheet("QLineEdit { border: none; padding: 0px; }");
-    ApplyPalette();
+    UpdateStyle();
 }
 
 void TEdit::SetColor(TColor c)
 {
     TWinControl::SetColor(c);
     LineEdit()->setAutoFillBackground(true);
+    UpdateStyle();
 }
 
 void TEdit::FontChanged()
 {
     ApplyPalette();
+    UpdateStyle();
+}
+
+void TEdit::UpdateStyle()
+{
+    // A style sheet wins over the palette in most styles, so colours go in it too.
+    QString sheet = QString("QLineEdit { background: %1; color: %2; %3 %4 }")
+                        .arg(ToQColor(Color()).name(), ToQColor(Font().Color()).name(),
+                             FBorderStyle == bsNone ? "border: none; padding: 0px;" : "",
+                             FPasswordChar ? QString("lineedit-password-character: %1;").arg(int(static_cast<unsigned char>(FPasswordChar))) : QString());
+    LineEdit()->setStyleSheet(sheet);
 }
 
 // ---- TListBoxStrings -----------------------------------------------------------------

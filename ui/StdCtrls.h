@@ -46,6 +46,7 @@ public:
     TNotifyEvent OnChange;
 
 private:
+    void UpdateStyle();
     char FPasswordChar = 0;
     TBorderStyle FBorderStyle = bsSingle;
 };
