@@ -308,6 +308,8 @@ void TForm1::ImpMouseDown(TObject*, TMouseButton, TShiftState, int X, int Y)
     DragStartX = X;
     DragStartY = Y;
     Dragging = true;
+    // Where the window system places windows itself, it carries out the drag.
+    if (Form1->StartSystemMove()) Dragging = false;
 }
 
 void TForm1::ImpMouseMove(TObject*, TShiftState, int X, int Y)

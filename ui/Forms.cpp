@@ -111,6 +111,13 @@ void TForm::MoveBy(int dx, int dy)
     SetBounds(FLeft + dx, FTop + dy, FWidth, FHeight);
 }
 
+bool TForm::StartSystemMove()
+{
+    if (!QGuiApplication::platformName().startsWith("wayland")) return false;
+    QWindow* w = Widget()->windowHandle();
+    return w && w->startSystemMove();
+}
+
 void TForm::DoCreate()
 {
     if (OnCreate) OnCreate(this);

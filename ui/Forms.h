@@ -43,8 +43,10 @@ public:
     virtual void Activate();
     virtual void Deactivate();
     virtual void DoDestroy();
-    // Moves the window from a mouse drag; platforms that refuse client moves get a system move.
     void MoveBy(int dx, int dy);
+    // On platforms that refuse to let a program place its own window (wayland), hands the
+    // drag that the pressed mouse button began to the window system. False elsewhere.
+    bool StartSystemMove();
 
 private:
     friend class KFormWidget;
