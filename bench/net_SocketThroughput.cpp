@@ -1,0 +1,163 @@
+// Receives 1 GiB over loopback twice: through TWSocket (OnDataAvailable + Receive into an
+// 8 KiB buffer, driven by the message queue) and through a plain blocking recv loop with the
+// same buffer. The same sender thread feeds both. Prints throughputs, their ratio and the
+// receiving thread's CPU seconds.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "net/WSocket.h"
+#include "platform/MessageQueue.h"
+
+using namespace kapo;
+
+namespace {
+
+constexpr std::int64_t kTotal = std::int64_t(1) << 30;
+constexpr int kBufferSize = 8192;
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+double nowSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Listens on 127.0.0.1; the thread accepts one connection, sends the bytes and closes.
+class Sender {
+public:
+    explicit Sender(std::int64_t total)
+    {
+        FListen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(FListen, 1);
+        socklen_t len = sizeof a;
+        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
+        FPort = ntohs(a.sin_port);
+        FThread = std::thread([this, total] {
+            int fd = ::accept(FListen, nullptr, nullptr);
+            if (fd < 0) return;
+            std::vector<char> chunk(1 << 16, 'k');
+            std::int64_t left = total;
+            while (left > 0) {
+                const auto piece = static_cast<std::size_t>(std::min<std::int64_t>(left, 1 << 16));
+                ssize_t n = ::send(fd, chunk.data(), piece, MSG_NOSIGNAL);
+                if (n <= 0) break;
+                left -= n;
+            }
+            ::close(fd);
+        });
+    }
+    ~Sender()
+    {
+        FThread.join();
+        ::close(FListen);
+    }
+    std::uint16_t Port() const { return FPort; }
+
+private:
+    int FListen = -1;
+    std::uint16_t FPort = 0;
+    std::thread FThread;
+};
+
+struct Result {
+    std::int64_t Bytes = 0;
+    double Seconds = 0;
+    double Cpu = 0;
+    double MiBps() const { return static_cast<double>(Bytes) / (1 << 20) / Seconds; }
+};
+
+Result throughSocket(std::int64_t total)
+{
+    Sender sender(total);
+    Result r;
+    bool closed = false;
+    {
+        TWSocket s;
+        char buf[kBufferSize];
+        s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+            int n = s.Receive(buf, kBufferSize);
+            if (n > 0) r.Bytes += n;
+        };
+        s.OnSessionClosed = [&](TObject*, std::uint16_t) { closed = true; };
+        const double cpu0 = threadCpuSeconds(), t0 = nowSeconds();
+        s.SetAddr("127.0.0.1");
+        s.SetPort(std::to_string(sender.Port()));
+        s.Connect();
+        MessageQueue& q = MessageQueue::Current();
+        while (!closed) {
+            q.ProcessPending();
+            if (!closed) q.WaitNext(1000);
+        }
+        r.Seconds = nowSeconds() - t0;
+        r.Cpu = threadCpuSeconds() - cpu0;
+    }
+    return r;
+}
+
+Result throughPlainRecv(std::int64_t total)
+{
+    Sender sender(total);
+    Result r;
+    const double cpu0 = threadCpuSeconds(), t0 = nowSeconds();
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(sender.Port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        char buf[kBufferSize];
+        for (;;) {
+            ssize_t n = ::recv(fd, buf, kBufferSize, 0);
+            if (n <= 0) break;
+            r.Bytes += n;
+        }
+    }
+    ::close(fd);
+    r.Seconds = nowSeconds() - t0;
+    r.Cpu = threadCpuSeconds() - cpu0;
+    return r;
+}
+
+void print(const char* name, const Result& r)
+{
+    std::printf("%-22s %10lld bytes  %8.3f s  %9.1f MiB/s  CPU %6.3f s\n", name, static_cast<long long>(r.Bytes),
+                r.Seconds, r.MiBps(), r.Cpu);
+}
+
+}  // namespace
+
+int main()
+{
+    // A short warm-up of both paths, not reported.
+    throughPlainRecv(64 << 20);
+    throughSocket(64 << 20);
+
+    Result plain = throughPlainRecv(kTotal);
+    Result sock = throughSocket(kTotal);
+    print("plain blocking recv", plain);
+    print("TWSocket", sock);
+    const bool complete = plain.Bytes == kTotal && sock.Bytes == kTotal;
+    std::printf("throughput ratio (TWSocket / plain): %.3f\n", sock.MiBps() / plain.MiBps());
+    std::printf("CPU ratio (TWSocket / plain): %.3f\n", sock.Cpu / plain.Cpu);
+    if (!complete) std::printf("INCOMPLETE: not every byte arrived\n");
+    return complete ? 0 : 1;
+}

@@ -1,0 +1,1466 @@
+// The sockets library bound at run time (entry points found by name on first use and
+// cached), the conversions of host, port and protocol texts, the error texts, and the socket
+// component: its hidden target, properties, connection, listening, the send queue, the read
+// loop, lookups, closing and errors.
+#include "net/WSocket.h"
+
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+namespace kapo {
+
+// ---- binding to the sockets library -------------------------------------------------------
+
+namespace {
+
+// Trivially destructible, so that the unloading at program end finds it intact.
+struct Binding {
+    HMODULE Lib;
+    WSADATA Data;
+    TWSAStartup WSAStartup;
+    TWSACleanup WSACleanup;
+    TWSASetLastError WSASetLastError;
+    TWSAGetLastError WSAGetLastError;
+    TWSACancelAsyncRequest WSACancelAsyncRequest;
+    TWSAAsyncGetHostByName WSAAsyncGetHostByName;
+    TWSAAsyncGetHostByAddr WSAAsyncGetHostByAddr;
+    TWSAAsyncSelect WSAAsyncSelect;
+    Tgetservbyname getservbyname;
+    Tgetprotobyname getprotobyname;
+    Tgethostbyname gethostbyname;
+    Tsocket socket;
+    Tshutdown shutdown;
+    Tsetsockopt setsockopt;
+    Tsendto sendto;
+    Tsend send;
+    Tntohs ntohs;
+    Tlisten listen;
+    Tioctlsocket ioctlsocket;
+    Tinet_ntoa inet_ntoa;
+    Tinet_addr inet_addr;
+    Thtons htons;
+    Tgetsockname getsockname;
+    Tgetpeername getpeername;
+    Tconnect connect;
+    Tclosesocket closesocket;
+    Tbind bind;
+    Taccept accept;
+    Trecv recv;
+    Trecvfrom recvfrom;
+};
+
+Binding gWinsock{};
+std::atomic<int> gLiveSockets{0};
+
+template <typename F>
+F entry(F& cache, const char* name)
+{
+    if (!cache) cache = reinterpret_cast<F>(LoadWinsockEntry(name));
+    return cache;
+}
+
+struct UnloadAtExit {
+    ~UnloadAtExit() { UnloadWinsock(); }
+} gUnloadAtExit;
+
+void WSocketCountUp()
+{
+    ++gLiveSockets;
+}
+
+void WSocketCountDown()
+{
+    if (--gLiveSockets < 1) UnloadWinsock();
+}
+
+}  // namespace
+
+int WSocketLiveCount()
+{
+    return gLiveSockets.load();
+}
+
+void* LoadWinsockEntry(const std::string& Name)
+{
+    const std::string lib = WINSOCK_LIBRARY;
+    if (!gWinsock.Lib) {
+        HMODULE h = LoadLibrary(WINSOCK_LIBRARY);
+        if (!h) throw ESocketException("Unable to load " + lib + " Error #" + IntToStr(GetLastError()));
+        auto startup = reinterpret_cast<TWSAStartup>(GetProcAddress(h, "WSAStartup"));
+        if (!startup) {
+            std::uint32_t err = GetLastError();
+            FreeLibrary(h);
+            throw ESocketException("Procedure WSAStartup not found in " + lib + " Error #" + IntToStr(err));
+        }
+        int rc = startup(0x0101, &gWinsock.Data);
+        if (rc != 0) {
+            // Not started means not usable: the library is let go again.
+            FreeLibrary(h);
+            throw ESocketException(Format("%s: WSAStartup error #%d", lib, rc));
+        }
+        gWinsock.Lib = h;
+        gWinsock.WSAStartup = startup;
+    }
+    if (Name.empty()) return nullptr;
+    void* p = GetProcAddress(gWinsock.Lib, Name.c_str());
+    if (!p)
+        throw ESocketException("Procedure " + Name + " not found in " + lib + " Error #" + IntToStr(GetLastError()));
+    return p;
+}
+
+void UnloadWinsock()
+{
+    if (gWinsock.Lib) {
+        auto cleanup = reinterpret_cast<TWSACleanup>(GetProcAddress(gWinsock.Lib, "WSACleanup"));
+        if (cleanup) cleanup();
+        FreeLibrary(gWinsock.Lib);
+        gWinsock = Binding{};
+    }
+    gLiveSockets = 0;
+}
+
+bool WinsockLoaded()
+{
+    return gWinsock.Lib != nullptr;
+}
+
+int WSocket_WSAStartup(std::uint16_t v, WSADATA* d) { return entry(gWinsock.WSAStartup, "WSAStartup")(v, d); }
+int WSocket_WSACleanup() { return entry(gWinsock.WSACleanup, "WSACleanup")(); }
+void WSocket_WSASetLastError(int e) { entry(gWinsock.WSASetLastError, "WSASetLastError")(e); }
+int WSocket_WSAGetLastError() { return entry(gWinsock.WSAGetLastError, "WSAGetLastError")(); }
+
+int WSocket_WSACancelAsyncRequest(HANDLE h)
+{
+    return entry(gWinsock.WSACancelAsyncRequest, "WSACancelAsyncRequest")(h);
+}
+
+HANDLE WSocket_WSAAsyncGetHostByName(HWND w, UINT m, const char* name, char* buf, int buflen)
+{
+    return entry(gWinsock.WSAAsyncGetHostByName, "WSAAsyncGetHostByName")(w, m, name, buf, buflen);
+}
+
+HANDLE WSocket_WSAAsyncGetHostByAddr(HWND w, UINT m, const char* addr, int len, int type, char* buf, int buflen)
+{
+    return entry(gWinsock.WSAAsyncGetHostByAddr, "WSAAsyncGetHostByAddr")(w, m, addr, len, type, buf, buflen);
+}
+
+int WSocket_WSAAsyncSelect(SOCKET s, HWND w, UINT m, long ev)
+{
+    return entry(gWinsock.WSAAsyncSelect, "WSAAsyncSelect")(s, w, m, ev);
+}
+
+servent* WSocket_getservbyname(const char* n, const char* p)
+{
+    return entry(gWinsock.getservbyname, "getservbyname")(n, p);
+}
+
+protoent* WSocket_getprotobyname(const char* n) { return entry(gWinsock.getprotobyname, "getprotobyname")(n); }
+hostent* WSocket_gethostbyname(const char* n) { return entry(gWinsock.gethostbyname, "gethostbyname")(n); }
+SOCKET WSocket_socket(int af, int type, int proto) { return entry(gWinsock.socket, "socket")(af, type, proto); }
+int WSocket_shutdown(SOCKET s, int how) { return entry(gWinsock.shutdown, "shutdown")(s, how); }
+
+int WSocket_setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
+{
+    return entry(gWinsock.setsockopt, "setsockopt")(s, level, optname, optval, optlen);
+}
+
+int WSocket_sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen)
+{
+    return entry(gWinsock.sendto, "sendto")(s, buf, len, flags, to, tolen);
+}
+
+int WSocket_send(SOCKET s, const char* buf, int len, int flags)
+{
+    return entry(gWinsock.send, "send")(s, buf, len, flags);
+}
+
+std::uint16_t WSocket_ntohs(std::uint16_t v) { return entry(gWinsock.ntohs, "ntohs")(v); }
+int WSocket_listen(SOCKET s, int backlog) { return entry(gWinsock.listen, "listen")(s, backlog); }
+
+int WSocket_ioctlsocket(SOCKET s, long cmd, std::uint32_t* argp)
+{
+    return entry(gWinsock.ioctlsocket, "ioctlsocket")(s, cmd, argp);
+}
+
+char* WSocket_inet_ntoa(in_addr in) { return entry(gWinsock.inet_ntoa, "inet_ntoa")(in); }
+std::uint32_t WSocket_inet_addr(const char* cp) { return entry(gWinsock.inet_addr, "inet_addr")(cp); }
+std::uint16_t WSocket_htons(std::uint16_t v) { return entry(gWinsock.htons, "htons")(v); }
+
+int WSocket_getsockname(SOCKET s, sockaddr* name, int* len)
+{
+    return entry(gWinsock.getsockname, "getsockname")(s, name, len);
+}
+
+int WSocket_getpeername(SOCKET s, sockaddr* name, int* len)
+{
+    return entry(gWinsock.getpeername, "getpeername")(s, name, len);
+}
+
+int WSocket_connect(SOCKET s, const sockaddr* name, int len)
+{
+    return entry(gWinsock.connect, "connect")(s, name, len);
+}
+
+int WSocket_closesocket(SOCKET s) { return entry(gWinsock.closesocket, "closesocket")(s); }
+int WSocket_bind(SOCKET s, const sockaddr* addr, int len) { return entry(gWinsock.bind, "bind")(s, addr, len); }
+SOCKET WSocket_accept(SOCKET s, sockaddr* addr, int* len) { return entry(gWinsock.accept, "accept")(s, addr, len); }
+int WSocket_recv(SOCKET s, char* buf, int len, int flags) { return entry(gWinsock.recv, "recv")(s, buf, len, flags); }
+
+int WSocket_recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen)
+{
+    return entry(gWinsock.recvfrom, "recvfrom")(s, buf, len, flags, from, fromlen);
+}
+
+// ---- conversions -------------------------------------------------------------------------
+
+bool IsDottedQuad(std::string_view Text)
+{
+    std::size_t i = 0;
+    const std::size_t n = Text.size();
+    while (i < n && Text[i] == ' ') ++i;
+    if (i >= n || Text[i] == '.') return false;
+    int dots = 0;
+    int group = 0;
+    for (; i < n; ++i) {
+        const char c = Text[i];
+        if (c >= '0' && c <= '9') {
+            group = std::min(group * 10 + (c - '0'), 256);  // anything above 255 fails alike
+        } else if (c == '.') {
+            ++dots;
+            if (dots == 4 || group > 255 || i + 1 >= n || Text[i + 1] < '0' || Text[i + 1] > '9') return false;
+            group = 0;
+        } else {
+            for (; i < n; ++i)
+                if (Text[i] != ' ') return false;
+            break;
+        }
+    }
+    return dots == 3 && group <= 255;
+}
+
+int ParseDecimal(std::string_view Text)
+{
+    std::size_t i = 0;
+    while (i < Text.size() && Text[i] == ' ') ++i;
+    long long v = 0;
+    for (; i < Text.size() && Text[i] >= '0' && Text[i] <= '9'; ++i) {
+        v = v * 10 + (Text[i] - '0');
+        if (v > INT_MAX) v = INT_MAX;  // saturates, so that range checks still see "too big"
+    }
+    return static_cast<int>(v);
+}
+
+std::uint32_t WSocketResolveHost(const std::string& Host)
+{
+    if (Host.empty() || Host.size() > 256)
+        throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid Hostname.");
+    const std::string name = Trim(Host);
+    if (IsDottedQuad(Host)) {
+        std::uint32_t a = WSocket_inet_addr(name.c_str());
+        if (a == INADDR_NONE && name != "255.255.255.255")
+            throw ESocketException("WSocketResolveHost: '" + Host + "' Invalid IP address.");
+        return a;
+    }
+    hostent* h = WSocket_gethostbyname(name.c_str());
+    if (!h)
+        throw ESocketException(Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d", Host,
+                                      WSocket_WSAGetLastError()));
+    std::uint32_t a;
+    std::memcpy(&a, h->h_addr_list[0], 4);
+    return a;
+}
+
+std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto)
+{
+    if (Port.empty() || Port.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Port.");
+    if (Port[0] >= '0' && Port[0] <= '9') {
+        int v = ParseDecimal(Port);
+        if (v > 65535) throw ERangeError();
+        return static_cast<std::uint16_t>(v);
+    }
+    const std::string name = Trim(Port);
+    const std::string proto = Trim(Proto);
+    servent* s = WSocket_getservbyname(name.c_str(), proto.empty() ? nullptr : proto.c_str());
+    if (!s)
+        throw ESocketException(
+            Format("WSocketResolvePort: Cannot convert port '%s', Error #%d", Port, WSocket_WSAGetLastError()));
+    return WSocket_ntohs(static_cast<std::uint16_t>(s->s_port));
+}
+
+int WSocketResolveProto(const std::string& Proto)
+{
+    if (Proto.empty() || Proto.size() >= 32) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+    const std::string name = Trim(Proto);
+    if (!name.empty() && name[0] >= '0' && name[0] <= '9') return ParseDecimal(name);
+    protoent* p = WSocket_getprotobyname(name.c_str());
+    if (!p)
+        throw ESocketException(
+            Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d", Proto, WSocket_WSAGetLastError()));
+    return p->p_proto;
+}
+
+std::string WinsockErrorText(int Code)
+{
+    switch (Code) {
+    case 0: return "No Error";
+    case 10004: return "Interrupted system call";
+    case 10009: return "Bad file number";
+    case 10013: return "Permission denied";
+    case 10014: return "Bad address";
+    case 10022: return "Invalid argument";
+    case 10024: return "Too many open files";
+    case 10035: return "Operation would block";
+    case 10036: return "Operation now in progress";
+    case 10037: return "Operation already in progress";
+    case 10038: return "Socket operation on non-socket";
+    case 10039: return "Destination address required";
+    case 10040: return "Message too long";
+    case 10041: return "Protocol wrong type for socket";
+    case 10042: return "Protocol not available";
+    case 10043: return "Protocol not supported";
+    case 10044: return "Socket type not supported";
+    case 10045: return "Operation not supported on socket";
+    case 10046: return "Protocol family not supported";
+    case 10047: return "Address family not supported by protocol family";
+    case 10048: return "Address already in use";
+    case 10049: return "Address not available";
+    case 10050: return "Network is down";
+    case 10051: return "Network is unreachable";
+    case 10052: return "Network dropped connection on reset";
+    case 10053: return "Connection aborted";
+    case 10054: return "Connection reset by peer";
+    case 10055: return "No buffer space available";
+    case 10056: return "Socket is already connected";
+    case 10057: return "Socket is not connected";
+    case 10058: return "Can't send after socket shutdown";
+    case 10059: return "Too many references: can't splice";
+    case 10060: return "Connection timed out";
+    case 10061: return "Connection refused";
+    case 10062: return "Too many levels of symbolic links";
+    case 10063: return "File name too long";
+    case 10064: return "Host is down";
+    case 10065: return "No route to host";
+    case 10066: return "Directory not empty";
+    case 10067: return "Too many processes";
+    case 10068: return "Too many users";
+    case 10069: return "Disc quota exceeded";
+    case 10070: return "Stale NFS file handle";
+    case 10071: return "Too many levels of remote in path";
+    case 10091: return "Network sub-system is unusable";
+    case 10092: return "WinSock DLL cannot support this application";
+    case 10093: return "WinSock not initialized";
+    case 11001: return "Host not found";
+    case 11002: return "Non-authoritative host not found";
+    case 11003: return "Non-recoverable error";
+    case 11004: return "No Data";
+    default: return "Not a WinSock error";
+    }
+}
+
+// ---- the socket component ----------------------------------------------------------------
+
+namespace {
+
+bool isClosingSendError(int err)
+{
+    return err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN || err == WSAEINVAL ||
+           err == WSAECONNABORTED;
+}
+
+}  // namespace
+
+// ---- construction ------------------------------------------------------------------------
+
+TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner)
+{
+    FLife = std::make_shared<char>(0);
+    FSlot = std::make_shared<WindowSlot>(WindowSlot{this});
+    std::shared_ptr<WindowSlot> slot = FSlot;
+    FWindowHandle = AllocateHWnd([slot](TMessage& m) {
+        if (slot->Owner) slot->Owner->HandleWindowMessage(m);
+    });
+    FDnsResultList = std::make_unique<TStringList>();
+    RestoreDefaults();
+    WSocketCountUp();
+}
+
+TCustomWSocket::~TCustomWSocket()
+{
+    TComponent::Destroying();  // OnSessionClosed and OnDnsLookupDone stay quiet from here on
+    try {
+        StopDnsLookup();
+    } catch (...) {
+    }
+    if (FState != wsClosed) {
+        try {
+            Close();
+        } catch (...) {
+        }
+    }
+    if (FHSocket != INVALID_SOCKET && WinsockLoaded()) WSocket_closesocket(FHSocket);
+    FHSocket = INVALID_SOCKET;
+    WSocketCountDown();
+    ClearSendQueue();
+    FSlot->Owner = nullptr;  // messages still queued for the target find nobody
+    DeallocateHWnd(FWindowHandle);
+    FLife.reset();
+}
+
+void TCustomWSocket::RestoreDefaults()
+{
+    FSin = sockaddr_in{};
+    FSin.sin_family = AF_INET;
+    FAddrResolved = false;
+    FPortResolved = false;
+    FProtoResolved = false;
+    FLocalPortResolved = false;
+    FPortAssigned = false;
+    FAddrAssigned = false;
+    FProtoAssigned = true;
+    // Whole-string assignments: g++ 12 at -O3 misreads literal assignment as overlapping copies.
+    FProtoStr = std::string("tcp");
+    FProto = IPPROTO_TCP;
+    FType = SOCK_STREAM;
+    FLocalPortStr = std::string("0");
+    FLocalPortNum = 0;
+    FLocalAddr = std::string("0.0.0.0");
+    FLingerOnOff = wsLingerOn;
+    FLingerTimeout = 0;
+    FHSocket = INVALID_SOCKET;
+    FState = wsClosed;
+    FAllSent = true;
+    FPaused = false;
+    FCloseNotified = false;
+    FReadCount = 0;
+    FFlushTimeout = 60;
+}
+
+// ---- properties --------------------------------------------------------------------------
+
+void TCustomWSocket::SetAddr(const std::string& Value)
+{
+    if (FAddrAssigned && Value == FAddrStr) return;
+    if (FState != wsClosed) {
+        RaiseError("Cannot change Addr if not closed");
+        return;
+    }
+    FAddrStr = Trim(Value);
+    FAddrAssigned = !FAddrStr.empty();
+    FAddrResolved = false;
+}
+
+void TCustomWSocket::SetPort(const std::string& Value)
+{
+    if (FPortAssigned && Value == FPortStr) return;
+    if (FState != wsClosed) {
+        RaiseError("Cannot change Port if not closed");
+        return;
+    }
+    FPortStr = Trim(Value);
+    FPortAssigned = !FPortStr.empty();
+    FPortResolved = false;
+}
+
+void TCustomWSocket::SetProto(const std::string& Value)
+{
+    if (FProtoAssigned && Value == FProtoStr) return;
+    if (FState != wsClosed) {
+        RaiseError("Cannot change Proto if not closed");
+        return;
+    }
+    FProtoStr = Trim(Value);
+    FProtoAssigned = !FProtoStr.empty();
+    FProtoResolved = false;
+}
+
+void TCustomWSocket::SetLocalPort(const std::string& Value)
+{
+    if (FState != wsClosed) {
+        RaiseError("Cannot change LocalPort if not closed");
+        return;
+    }
+    FLocalPortStr = Trim(Value);
+    FLocalPortResolved = false;
+}
+
+void TCustomWSocket::SetLocalAddr(const std::string& Value)
+{
+    if (FState != wsClosed) {
+        RaiseError("Cannot change LocalAddr if not closed");
+        return;
+    }
+    std::string text = Trim(Value);
+    if (text.empty()) text = "0.0.0.0";
+    std::uint32_t a = IsDottedQuad(text) ? WSocket_inet_addr(text.c_str()) : INADDR_NONE;
+    if (a == INADDR_NONE && text != "255.255.255.255") {
+        RaiseError("SetLocalAddr(): Invalid IP address");
+        return;
+    }
+    in_addr ia{};
+    ia.s_addr = a;
+    FLocalAddr = WSocket_inet_ntoa(ia);
+}
+
+TSocketSendFlags TCustomWSocket::SendFlags() const
+{
+    switch (FSendFlags) {
+    case 0: return wsSendNormal;
+    case MSG_OOB: return wsSendUrgent;
+    default:
+        const_cast<TCustomWSocket*>(this)->RaiseError("Invalid internal SendFlags");
+        return wsSendNormal;
+    }
+}
+
+void TCustomWSocket::SetSendFlags(TSocketSendFlags Value)
+{
+    switch (Value) {
+    case wsSendNormal: FSendFlags = 0; break;
+    case wsSendUrgent: FSendFlags = MSG_OOB; break;
+    default: RaiseError("Invalid SendFlags");
+    }
+}
+
+void TCustomWSocket::SetLingerTimeout(int Value)
+{
+    if (Value < 0 || Value > 0xFFFF) throw ERangeError();
+    FLingerTimeout = Value;
+}
+
+std::string TCustomWSocket::PeerAddr()
+{
+    if (FState != wsConnected) return "error";
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (WSocket_getpeername(FHSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        ReportError("GetPeerName");
+        return "error";
+    }
+    return WSocket_inet_ntoa(sa.sin_addr);
+}
+
+std::string TCustomWSocket::PeerPort()
+{
+    if (FState != wsConnected) return "error";
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (WSocket_getpeername(FHSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        ReportError("GetPeerPort");
+        return "error";
+    }
+    return IntToStr(WSocket_ntohs(sa.sin_port));
+}
+
+int TCustomWSocket::RcvdCount()
+{
+    std::uint32_t n = 0;
+    if (WSocket_ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR) {
+        ReportError("ioctlSocket");
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+std::string TCustomWSocket::BoundPortText()
+{
+    if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (WSocket_getsockname(FHSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return "error";
+    return Format("%d", WSocket_ntohs(sa.sin_port));
+}
+
+int TCustomWSocket::QueryPeerAddress(sockaddr_in& Addr, int AddrLen)
+{
+    if (FState != wsConnected) return -1;
+    int len = AddrLen;
+    return WSocket_getpeername(FHSocket, reinterpret_cast<sockaddr*>(&Addr), &len);
+}
+
+int TCustomWSocket::QueryLocalAddress(sockaddr_in& Addr, int& AddrLen)
+{
+    return WSocket_getsockname(FHSocket, reinterpret_cast<sockaddr*>(&Addr), &AddrLen);
+}
+
+// ---- events ------------------------------------------------------------------------------
+// A handler is copied before it runs: it may reassign itself or destroy the component.
+
+bool TCustomWSocket::FireDataAvailable(std::uint16_t Error)
+{
+    if (!OnDataAvailable) return false;
+    auto h = OnDataAvailable;
+    h(this, Error);
+    return true;
+}
+
+void TCustomWSocket::FireSessionAvailable(std::uint16_t Error)
+{
+    if (auto h = OnSessionAvailable) h(this, Error);
+}
+
+void TCustomWSocket::FireSessionConnected(std::uint16_t Error)
+{
+    if (auto h = OnSessionConnected) h(this, Error);
+}
+
+void TCustomWSocket::FireSessionClosed(std::uint16_t Error)
+{
+    if (auto h = OnSessionClosed) h(this, Error);
+}
+
+void TCustomWSocket::FireDataSent(std::uint16_t Error)
+{
+    if (auto h = OnDataSent) h(this, Error);
+}
+
+void TCustomWSocket::FireChangeState(TSocketState OldState, TSocketState NewState)
+{
+    if (auto h = OnChangeState) h(this, OldState, NewState);
+}
+
+void TCustomWSocket::FireDnsLookupDone(std::uint16_t Error)
+{
+    if (auto h = OnDnsLookupDone) h(this, Error);
+}
+
+void TCustomWSocket::FireError()
+{
+    if (auto h = OnError) h(this);
+}
+
+void TCustomWSocket::FireSendData(int BytesSent)
+{
+    if (auto h = OnSendData) h(this, BytesSent);
+}
+
+void TCustomWSocket::EnterState(TSocketState NewState)
+{
+    TSocketState old = FState;
+    FState = NewState;
+    FireChangeState(old, NewState);
+}
+
+// ---- errors ------------------------------------------------------------------------------
+
+void TCustomWSocket::RaiseError(const std::string& Msg)
+{
+    if (OnError) FireError();
+    else throw ESocketException(Msg);
+}
+
+void TCustomWSocket::RaiseErrorFmt(const std::string& Fmt, const std::vector<TFormatArg>& Args)
+{
+    RaiseError(FormatArgs(Fmt, Args));
+}
+
+void TCustomWSocket::ReportError(const std::string& FuncName)
+{
+    int code = WSocket_WSAGetLastError();
+    std::string msg = "Error " + IntToStr(code) + " in function " + FuncName + "\r\n" + WinsockErrorText(code);
+    if (code == WSAECONNRESET || code == WSAENOTCONN) {
+        if (FHSocket != INVALID_SOCKET) WSocket_closesocket(FHSocket);
+        FHSocket = INVALID_SOCKET;
+        auto life = LifeToken();
+        EnterState(wsClosed);
+        if (life.expired()) return;
+    }
+    FLastError = code;
+    RaiseError(msg);
+}
+
+void TCustomWSocket::BackgroundFault(Exception& E)
+{
+    bool canClose = true;
+    auto life = LifeToken();
+    if (auto h = OnBgException) {
+        try {
+            h(this, E, canClose);
+        } catch (...) {
+        }
+        if (life.expired()) return;
+    }
+    if (canClose) {
+        try {
+            Abort();
+        } catch (...) {
+        }
+    }
+}
+
+// ---- the hidden target -------------------------------------------------------------------
+
+void TCustomWSocket::HandleWindowMessage(TMessage& Msg)
+{
+    auto life = LifeToken();
+    try {
+        switch (Msg.Msg) {
+        case WM_SOCKET_EVENT: HandleSocketEvent(Msg); break;
+        case WM_LOOKUP_DONE: HandleLookupDone(Msg, false); break;
+        case WM_REVERSE_LOOKUP_DONE: HandleLookupDone(Msg, true); break;
+        case WM_CLOSE_LATER: Close(); break;
+        case WM_FREE_LATER: delete this; return;
+        case WM_TEST_FAULT: throw ESocketException("Test exception in WSocket");
+        default: Msg.Result = 0; break;
+        }
+    } catch (Exception& E) {
+        if (!life.expired()) BackgroundFault(E);
+    }
+}
+
+void TCustomWSocket::HandleSocketEvent(TMessage& Msg)
+{
+    const SOCKET h = static_cast<SOCKET>(Msg.WParam);
+    if (h != FHSocket || h == INVALID_SOCKET || FPaused) return;
+    auto life = LifeToken();
+    // A handler may close the connection, open another one or destroy the component.
+    auto same = [&] { return !life.expired() && FHSocket == h; };
+    const std::uint16_t events = LoWord(Msg.LParam);
+    const std::uint16_t error = HiWord(Msg.LParam);
+
+    if (events & FD_CONNECT) {
+        EnterState(wsConnected);
+        if (!same()) return;
+        FireSessionConnected(error);
+        if (!same()) return;
+        if (error != 0 && FState != wsClosed) {
+            Close();
+            return;
+        }
+    }
+    if (events & FD_READ) {
+        ReadLoop(error);
+        if (!same()) return;
+    }
+    if (events & FD_WRITE) {
+        TryToSend();
+        if (!same()) return;  // a send that found the connection broken has closed it
+        if (FAllSent) {
+            FireDataSent(error);
+            if (!same()) return;
+        }
+    }
+    if (events & FD_ACCEPT) {
+        FireSessionAvailable(error);
+        if (!same()) return;
+    }
+    if ((events & FD_CLOSE) && FState != wsConnecting) {
+        ReadLoop(0);
+        if (!same()) return;
+        if (!FCloseNotified) {
+            FCloseNotified = true;
+            FireSessionClosed(error);
+            if (!same()) return;
+        }
+        if (FState != wsClosed) Close();
+    }
+}
+
+void TCustomWSocket::ReadLoop(std::uint16_t Error)
+{
+    auto life = LifeToken();
+    const SOCKET h = FHSocket;
+    for (;;) {
+        FLastError = 0;
+        try {
+            const std::uint64_t reads = FRecvCalls;
+            if (!FireDataAvailable(Error)) {
+                if (life.expired()) return;
+                char junk[1024];
+                if (DoRecv(junk, sizeof junk, 0) == -1) {
+                    FLastError = WSocket_WSAGetLastError();
+                    if (FLastError == WSAEWOULDBLOCK) {
+                        FLastError = 0;
+                        break;
+                    }
+                }
+            }
+            if (life.expired()) return;
+            if (FHSocket != h || FPaused) break;
+            if (FComponentOptions.Contains(wsoNoReceiveLoop)) break;
+            if (FLastError != 0) break;
+            // A handler that left the data where it was is called again after its next read,
+            // when the library renews FD_READ; calling it again now would never end.
+            if (FRecvCalls == reads) break;
+            std::uint32_t n = 0;
+            if (WSocket_ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR) {
+                FLastError = WSocket_WSAGetLastError();
+                break;
+            }
+            if (n == 0) break;
+        } catch (...) {
+            if (life.expired()) return;
+            break;
+        }
+    }
+}
+
+// ---- connecting --------------------------------------------------------------------------
+
+void TCustomWSocket::ResolveRemote(bool WithLocalPort)
+{
+    if (!FProtoResolved) {
+        FProto = WSocketResolveProto(FProtoStr);
+        FType = FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+        FProtoResolved = true;
+    }
+    FSin.sin_family = AF_INET;
+    if (!FPortResolved) {
+        FSin.sin_port = WSocket_htons(WSocketResolvePort(FPortStr, FProtoStr));
+        FPortResolved = true;
+    }
+    if (WithLocalPort && !FLocalPortResolved) {
+        FLocalPortNum = WSocketResolvePort(FLocalPortStr, FProtoStr);
+        FLocalPortResolved = true;
+    }
+    if (!FAddrResolved) {
+        FSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+        FAddrResolved = true;
+    }
+}
+
+void TCustomWSocket::BindLocal()
+{
+    sockaddr_in la{};
+    la.sin_family = AF_INET;
+    la.sin_port = WSocket_htons(FLocalPortNum);
+    la.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
+    if (WSocket_bind(FHSocket, reinterpret_cast<sockaddr*>(&la), sizeof la) != 0) {
+        RaiseErrorFmt("winsock.bind failed, error #%d", {std::int64_t(WSocket_WSAGetLastError())});
+        return;
+    }
+    int len = sizeof la;
+    if (WSocket_getsockname(FHSocket, reinterpret_cast<sockaddr*>(&la), &len) != 0) {
+        RaiseErrorFmt("winsock.getsockname failed, error #%d", {std::int64_t(WSocket_WSAGetLastError())});
+        return;
+    }
+    FLocalPortNum = WSocket_ntohs(la.sin_port);
+    FLocalPortStr = IntToStr(FLocalPortNum);
+}
+
+void TCustomWSocket::ApplyLinger()
+{
+    if (FLingerOnOff == wsLingerNoSet) return;
+    if (FHSocket == INVALID_SOCKET) {
+        RaiseError("Cannot set linger option at this time");
+        return;
+    }
+    WSLINGER l{static_cast<std::uint16_t>(FLingerOnOff == wsLingerOn ? 1 : 0),
+               static_cast<std::uint16_t>(FLingerTimeout)};
+    if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) != 0)
+        ReportError("setsockopt(SO_LINGER)");
+}
+
+void TCustomWSocket::Connect()
+{
+    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
+        RaiseError("Connect: Socket already in use");
+        return;
+    }
+    if (!FPortAssigned) {
+        RaiseError("Connect: No Port Specified");
+        return;
+    }
+    if (!FAddrAssigned) {
+        RaiseError("Connect: No IP Address Specified");
+        return;
+    }
+    if (!FProtoAssigned) {
+        RaiseError("Connect: No Protocol Specified");
+        return;
+    }
+    try {
+        ResolveRemote(true);
+    } catch (const Exception& E) {
+        RaiseError("connect: " + E.Message());
+        return;
+    }
+    ClearSendQueue();
+    FHSocket = WSocket_socket(AF_INET, FType, FProto);
+    if (FHSocket == INVALID_SOCKET) {
+        ReportError("Connect (socket)");
+        return;
+    }
+    auto life = LifeToken();
+    const SOCKET h = FHSocket;
+    auto same = [&] { return !life.expired() && FHSocket == h; };
+    EnterState(wsOpened);
+    if (!same()) return;
+
+    if (FType == SOCK_DGRAM) {
+        BindLocal();
+        if (!same()) return;
+        if (FSin.sin_addr.s_addr == INADDR_BROADCAST) {
+            int on = 1;
+            if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                                   sizeof on) != 0) {
+                ReportError("setsockopt(SO_BROADCAST)");
+                return;
+            }
+        }
+    } else {
+        if (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") {
+            BindLocal();
+            if (!same()) return;
+        }
+        ApplyLinger();
+        if (!same()) return;
+        int on = -1;
+        const char* onValue = reinterpret_cast<const char*>(&on);
+        if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, onValue, sizeof on) != 0) {
+            ReportError("setsockopt(SO_KEEPALIVE)");
+            return;
+        }
+        if (WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, onValue, sizeof on) != 0) {
+            ReportError("setsockopt(SO_REUSEADDR)");
+            return;
+        }
+    }
+
+    FSelectEvent = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+    if (WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_EVENT, FSelectEvent) != 0) {
+        ReportError("WSAAsyncSelect");
+        return;
+    }
+    if (FType == SOCK_DGRAM) {
+        EnterState(wsConnected);
+        if (!same()) return;
+        FireSessionConnected(0);
+        return;
+    }
+    if (WSocket_connect(FHSocket, reinterpret_cast<sockaddr*>(&FSin), sizeof FSin) == 0 ||
+        WSocket_WSAGetLastError() == WSAEWOULDBLOCK) {
+        EnterState(wsConnecting);
+    } else {
+        FLastError = WSocket_WSAGetLastError();
+        ReportError("Connect");
+    }
+}
+
+void TCustomWSocket::Listen()
+{
+    if (!FPortAssigned) {
+        WSocket_WSASetLastError(WSAEINVAL);
+        ReportError("listen: port not assigned");
+        return;
+    }
+    if (!FProtoAssigned) {
+        WSocket_WSASetLastError(WSAEINVAL);
+        ReportError("listen: protocol not assigned");
+        return;
+    }
+    if (!FAddrAssigned) {
+        WSocket_WSASetLastError(WSAEINVAL);
+        ReportError("listen: address not assigned");
+        return;
+    }
+    try {
+        ResolveRemote(false);
+    } catch (const Exception& E) {
+        RaiseError("listen: " + E.Message());
+        return;
+    }
+    ClearSendQueue();
+    FHSocket = WSocket_socket(AF_INET, FType, FProto);
+    if (FHSocket == INVALID_SOCKET) {
+        ReportError("socket");
+        return;
+    }
+    if (WSocket_bind(FHSocket, reinterpret_cast<sockaddr*>(&FSin), sizeof FSin) != 0) {
+        // Still closed, so Close would not release the handle: it is released here.
+        int err = WSocket_WSAGetLastError();
+        WSocket_closesocket(FHSocket);
+        FHSocket = INVALID_SOCKET;
+        WSocket_WSASetLastError(err);
+        ReportError("Bind");
+        return;
+    }
+    auto life = LifeToken();
+    const SOCKET h = FHSocket;
+    auto same = [&] { return !life.expired() && FHSocket == h; };
+    EnterState(wsBound);
+    if (!same()) return;
+    if (FType == SOCK_DGRAM) {
+        EnterState(wsListening);
+        if (!same()) return;
+        EnterState(wsConnected);
+        if (!same()) return;
+        FireSessionConnected(0);
+        if (!same()) return;
+    } else {
+        if (WSocket_listen(FHSocket, 5) != 0) {
+            ReportError("Listen");
+            return;
+        }
+        EnterState(wsListening);
+        if (!same()) return;
+    }
+    FSelectEvent = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
+    if (WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_EVENT, FSelectEvent) != 0)
+        ReportError("WSAASyncSelect");
+}
+
+SOCKET TCustomWSocket::Accept()
+{
+    if (FState != wsListening) {
+        WSocket_WSASetLastError(WSAEINVAL);
+        ReportError("not a listening socket");
+        return INVALID_SOCKET;
+    }
+    int len = sizeof FSin;
+    FASocket = WSocket_accept(FHSocket, reinterpret_cast<sockaddr*>(&FSin), &len);
+    if (FASocket == INVALID_SOCKET) {
+        ReportError("Accept");
+        return INVALID_SOCKET;
+    }
+    return FASocket;
+}
+
+void TCustomWSocket::Dup(SOCKET NewHSocket)
+{
+    if (NewHSocket == 0 || NewHSocket == INVALID_SOCKET) {
+        WSocket_WSASetLastError(WSAEINVAL);
+        ReportError("Dup");
+        return;
+    }
+    auto life = LifeToken();
+    if (FState != wsClosed) {
+        int rc = WSocket_closesocket(FHSocket);
+        FHSocket = INVALID_SOCKET;
+        if (rc != 0) {
+            ReportError("Dup (closesocket)");
+            return;
+        }
+        EnterState(wsClosed);
+        if (life.expired()) return;
+    }
+    FHSocket = NewHSocket;
+    ApplyLinger();
+    if (life.expired() || FHSocket != NewHSocket) return;
+    FSelectEvent = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+    if (WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_EVENT, FSelectEvent) != 0) {
+        ReportError("WSAAsyncSelect");
+        if (life.expired() || FHSocket != NewHSocket) return;
+    }
+    EnterState(wsConnected);
+}
+
+// ---- sending -----------------------------------------------------------------------------
+
+void TCustomWSocket::ClearSendQueue()
+{
+    FBufList.clear();
+}
+
+void TCustomWSocket::QueueData(const void* Data, int Len)
+{
+    const char* p = static_cast<const char*>(Data);
+    if (FBufList.empty()) FBufList.push_back(std::make_unique<TBuffer>(SendChunkSize));
+    int done = FBufList.back()->Write(p, Len);
+    while (done < Len) {
+        FBufList.push_back(std::make_unique<TBuffer>(SendChunkSize));
+        done += FBufList.back()->Write(p + done, Len - done);
+    }
+}
+
+int TCustomWSocket::RealSend(const void* Data, int Len)
+{
+    int n;
+    if (FType == SOCK_DGRAM)
+        n = WSocket_sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags,
+                           reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
+    else
+        n = WSocket_send(FHSocket, static_cast<const char*>(Data), Len, FSendFlags);
+    if (n > 0) FireSendData(n);
+    return n;
+}
+
+void TCustomWSocket::TryToSend()
+{
+    if (FHSocket == INVALID_SOCKET) return;
+    // A Send from an OnSendData handler only queues: the loop below goes on with its bytes.
+    if (FInTryToSend) return;
+    if (FBufList.empty()) {
+        FAllSent = true;
+        return;
+    }
+    auto life = LifeToken();
+    const SOCKET h = FHSocket;
+    FInTryToSend = true;
+    for (;;) {
+        if (FBufList.empty()) {
+            FAllSent = true;
+            break;
+        }
+        TBuffer* chunk = FBufList.front().get();
+        int n = 0;
+        const char* data = chunk->Peek(n);
+        if (!data) {
+            if (FBufList.size() > 1) {
+                FBufList.pop_front();
+                continue;
+            }
+            FAllSent = true;
+            break;
+        }
+        int r = RealSend(data, n);
+        int err = r < 0 ? WSocket_WSAGetLastError() : 0;
+        if (life.expired()) return;
+        if (FHSocket != h) {  // closed or aborted by OnSendData: the queue is not ours to touch
+            FInTryToSend = false;
+            return;
+        }
+        if (r == 0) break;
+        if (r < 0) {
+            FInTryToSend = false;
+            if (isClosingSendError(err)) {
+                FCloseNotified = true;
+                Close();
+                if (life.expired()) return;
+                FireSessionClosed(static_cast<std::uint16_t>(err));
+                return;
+            }
+            if (err == WSAEWOULDBLOCK) return;  // FD_WRITE resumes
+            WSocket_WSASetLastError(err);
+            ReportError("TryToSend failed");
+            return;
+        }
+        chunk->Remove(r);
+        if (r != n) break;
+    }
+    FInTryToSend = false;
+}
+
+int TCustomWSocket::Send(const void* Data, int Len)
+{
+    if (FState != wsConnected) {
+        WSocket_WSASetLastError(WSAENOTCONN);
+        ReportError("Send");
+        return -1;
+    }
+    FAllSent = false;
+    if (Len > 0) QueueData(Data, Len);
+    else Len = 0;
+    auto life = LifeToken();
+    TryToSend();
+    if (life.expired()) return Len;
+    if (FAllSent && FHSocket != INVALID_SOCKET)
+        PostMessage(FWindowHandle, WM_SOCKET_EVENT, FHSocket, MakeLong(static_cast<std::uint16_t>(FD_WRITE), 0));
+    return Len;
+}
+
+int TCustomWSocket::SendText(const std::string& Str)
+{
+    return Send(Str.data(), static_cast<int>(Str.size()));
+}
+
+int TCustomWSocket::SendToAddress(const sockaddr_in& Dest, int DestLen, const void* Data, int Len)
+{
+    int n = WSocket_sendto(FHSocket, static_cast<const char*>(Data), Len, FSendFlags,
+                           reinterpret_cast<const sockaddr*>(&Dest), DestLen);
+    if (n > 0) FireSendData(n);
+    return n;
+}
+
+void TCustomWSocket::Flush()
+{
+    auto life = LifeToken();
+    while (FHSocket != INVALID_SOCKET && !FAllSent) {
+        TryToSend();
+        if (life.expired()) return;
+        if (FHSocket == INVALID_SOCKET || FAllSent) break;
+        PumpMessages();
+        if (life.expired()) return;
+        if (FHSocket != INVALID_SOCKET && !FAllSent) WaitForWork();
+    }
+}
+
+// ---- receiving ---------------------------------------------------------------------------
+
+int TCustomWSocket::DoRecv(void* Buffer, int Len, int Flags)
+{
+    ++FRecvCalls;
+    return WSocket_recv(FHSocket, static_cast<char*>(Buffer), Len, Flags);
+}
+
+int TCustomWSocket::DoRecvFrom(SOCKET Handle, void* Buffer, int Len, int Flags, sockaddr_in& From, int& FromLen)
+{
+    ++FRecvCalls;
+    return WSocket_recvfrom(Handle, static_cast<char*>(Buffer), Len, Flags, reinterpret_cast<sockaddr*>(&From),
+                            &FromLen);
+}
+
+int TCustomWSocket::Receive(void* Buffer, int BufferSize)
+{
+    int n = DoRecv(Buffer, BufferSize, 0);
+    if (n < 0) FLastError = WSocket_WSAGetLastError();
+    else FReadCount += n;
+    return n;
+}
+
+std::string TCustomWSocket::ReceiveText()
+{
+    int count = RcvdCount();
+    if (count <= 0) return std::string();
+    std::string s(static_cast<std::size_t>(count), '\0');
+    int n = Receive(s.data(), count);
+    if (n <= 0) return std::string();
+    s.resize(static_cast<std::size_t>(n));
+    return s;
+}
+
+int TCustomWSocket::ReceiveFromAddress(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen)
+{
+    int n = DoRecvFrom(FHSocket, Buffer, BufferSize, 0, From, FromLen);
+    if (n < 0) FLastError = WSocket_WSAGetLastError();
+    else FReadCount += n;
+    return n;
+}
+
+void TCustomWSocket::DrainUntilClosed()
+{
+    auto life = LifeToken();
+    while (FHSocket != INVALID_SOCKET && FState != wsClosed) {
+        PumpMessages();
+        if (life.expired()) return;
+        if (FHSocket == INVALID_SOCKET || FState == wsClosed) break;
+        std::uint32_t n = 0;
+        if (WSocket_ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR) break;
+        if (n > 0) {
+            const std::uint64_t reads = FRecvCalls;
+            FireDataAvailable(0);
+            if (life.expired()) return;
+            if (FHSocket == INVALID_SOCKET) break;
+            // A zero-length read answers 0 while data waits, which would look like the end:
+            // as long as the handler takes data, it is simply called again.
+            if (FRecvCalls != reads && WSocket_ioctlsocket(FHSocket, FIONREAD, &n) == 0 && n > 0) continue;
+        }
+        char probe;
+        WSocket_WSASetLastError(0);  // a zero-length read that succeeds leaves the error alone
+        int r = DoRecv(&probe, 0, 0);
+        if (r <= 0) {
+            FLastError = WSocket_WSAGetLastError();
+            if (FLastError != WSAEWOULDBLOCK) break;
+        }
+        PumpMessages();
+        if (life.expired()) return;
+        if (FHSocket != INVALID_SOCKET && FState != wsClosed) WaitForWork();
+    }
+}
+
+// ---- lookups -----------------------------------------------------------------------------
+
+void TCustomWSocket::StartDnsLookup(const std::string& HostName)
+{
+    if (HostName.empty()) {
+        RaiseError("DNS lookup: invalid host name.");
+        FireDnsLookupDone(WSAEINVAL);
+        return;
+    }
+    if (FDnsLookupHandle != 0) {
+        WSocket_WSACancelAsyncRequest(FDnsLookupHandle);
+        FDnsLookupHandle = 0;
+    }
+    FDnsResult.clear();
+    FDnsResultList->Clear();
+    std::uint32_t a = WSocket_inet_addr(HostName.c_str());
+    if (a != INADDR_NONE || HostName == "255.255.255.255") {
+        in_addr ia{};
+        ia.s_addr = a;
+        FDnsResult = WSocket_inet_ntoa(ia);
+        FireDnsLookupDone(0);
+        return;
+    }
+    FDnsLookupHandle = WSocket_WSAAsyncGetHostByName(FWindowHandle, WM_LOOKUP_DONE, HostName.c_str(),
+                                                     FDnsLookupBuffer, DnsBufferSize);
+    if (FDnsLookupHandle == 0)
+        RaiseErrorFmt("%s: can't start DNS lookup, error #%d", {HostName, std::int64_t(WSocket_WSAGetLastError())});
+}
+
+void TCustomWSocket::StartReverseLookup(const std::string& HostAddr)
+{
+    if (HostAddr.empty()) {
+        RaiseError("DNS lookup: invalid host name.");
+        FireDnsLookupDone(WSAEINVAL);
+        return;
+    }
+    if (FDnsLookupHandle != 0) {
+        WSocket_WSACancelAsyncRequest(FDnsLookupHandle);
+        FDnsLookupHandle = 0;
+    }
+    FDnsResult.clear();
+    FDnsResultList->Clear();
+    std::uint32_t a = WSocket_inet_addr(HostAddr.c_str());
+    FDnsLookupHandle = WSocket_WSAAsyncGetHostByAddr(FWindowHandle, WM_REVERSE_LOOKUP_DONE,
+                                                     reinterpret_cast<const char*>(&a), 4, AF_INET, FDnsLookupBuffer,
+                                                     DnsBufferSize);
+    if (FDnsLookupHandle == 0)
+        RaiseErrorFmt("%s: can't start DNS lookup, error #%d", {HostAddr, std::int64_t(WSocket_WSAGetLastError())});
+}
+
+void TCustomWSocket::HandleLookupDone(TMessage& Msg, bool Reverse)
+{
+    if (FDnsLookupHandle == 0 || static_cast<HANDLE>(Msg.WParam) != FDnsLookupHandle) return;
+    FDnsLookupHandle = 0;
+    const std::uint16_t error = HiWord(Msg.LParam);
+    if (error == 0) {
+        hostent entry;
+        std::memcpy(&entry, FDnsLookupBuffer, sizeof entry);
+        if (Reverse) {
+            FDnsResult = entry.h_name;
+            FDnsResultList->Add(FDnsResult);
+        } else {
+            for (int i = 0; i < 256 && entry.h_addr_list[i]; ++i) {
+                in_addr a;
+                std::memcpy(&a, entry.h_addr_list[i], 4);
+                FDnsResultList->Add(WSocket_inet_ntoa(a));
+            }
+            if (FDnsResultList->Count() > 0) FDnsResult = FDnsResultList->Get(0);
+        }
+    }
+    FireDnsLookupDone(error);
+}
+
+void TCustomWSocket::StopDnsLookup()
+{
+    if (FDnsLookupHandle == 0) return;
+    int rc = WSocket_WSACancelAsyncRequest(FDnsLookupHandle);
+    FDnsLookupHandle = 0;
+    if (rc != 0) {
+        ReportError("WSACancelAsyncRequest");
+        return;
+    }
+    if (!IsDestroying()) FireDnsLookupDone(WSAEINTR);
+}
+
+// ---- closing -----------------------------------------------------------------------------
+
+void TCustomWSocket::Close()
+{
+    InternalClose(true, 0);
+}
+
+void TCustomWSocket::CloseLater()
+{
+    PostMessage(FWindowHandle, WM_CLOSE_LATER, 0, 0);
+}
+
+void TCustomWSocket::FreeLater()
+{
+    PostMessage(FWindowHandle, WM_FREE_LATER, 0, 0);
+}
+
+void TCustomWSocket::Abort()
+{
+    auto life = LifeToken();
+    StopDnsLookup();
+    if (life.expired()) return;
+    ClearSendQueue();
+    if (FState == wsConnected && FProto == IPPROTO_TCP) {
+        FLingerOnOff = wsLingerOff;
+        ApplyLinger();
+        if (life.expired()) return;
+    }
+    InternalClose(false, 0);
+}
+
+void TCustomWSocket::Shutdown(int How)
+{
+    if (FHSocket != INVALID_SOCKET) WSocket_shutdown(FHSocket, How);
+}
+
+void TCustomWSocket::InternalClose(bool bShut, std::uint16_t Error)
+{
+    auto life = LifeToken();
+    if (FHSocket == INVALID_SOCKET) {
+        if (FState != wsClosed) {
+            EnterState(wsClosed);
+            if (life.expired()) return;
+            RestoreDefaults();
+        }
+        return;
+    }
+    if (FState == wsClosed) {
+        // A handle adopted while closed (a Dup that failed half-way) is still released.
+        WSocket_closesocket(FHSocket);
+        FHSocket = INVALID_SOCKET;
+        return;
+    }
+    if (bShut) {
+        Shutdown(1);
+        // A zero linger time would turn this orderly close into a reset that throws away the
+        // bytes still on their way to the peer; the close after a shutdown stays orderly.
+        if (FType == SOCK_STREAM && FLingerOnOff == wsLingerOn && FLingerTimeout == 0) {
+            WSLINGER off{0, 0};
+            WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&off), sizeof off);
+        }
+    }
+    if (WSocket_closesocket(FHSocket) != 0) {
+        FLastError = WSocket_WSAGetLastError();
+        if (FLastError == WSAEWOULDBLOCK) {
+            PumpMessages();
+            if (life.expired()) return;
+            WSocket_closesocket(FHSocket);
+        } else if (FLastError != WSANOTINITIALISED) {
+            FHSocket = INVALID_SOCKET;
+            ReportError("Disconnect (closesocket)");
+            return;
+        }
+    }
+    FHSocket = INVALID_SOCKET;
+    EnterState(wsClosed);
+    if (life.expired()) return;
+    if (!IsDestroying() && !FCloseNotified) {
+        FCloseNotified = true;
+        FireSessionClosed(Error);
+        if (life.expired()) return;
+    }
+    if (FHSocket != INVALID_SOCKET) return;  // a handler has opened the next connection already
+    try {
+        RestoreDefaults();
+    } catch (...) {
+    }
+}
+
+int TCustomWSocket::Pause()
+{
+    FPaused = true;
+    return WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, 0, 0);
+}
+
+int TCustomWSocket::Resume()
+{
+    FPaused = false;
+    return WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_EVENT, FSelectEvent);
+}
+
+// ---- message pumping ---------------------------------------------------------------------
+
+void TCustomWSocket::PumpMessages()
+{
+    if (FMultiThreaded) {
+        ProcessOwnMessages();
+        return;
+    }
+    ProcessMessages();
+}
+
+void TCustomWSocket::ProcessOwnMessages()
+{
+    auto life = LifeToken();
+    MessageQueue& q = MessageQueue::Current();
+    do {
+        if (!q.ProcessPending() && !life.expired()) FQuitSeen = true;
+    } while (q.HasPending());
+}
+
+void TCustomWSocket::WaitForWork()
+{
+    if (FMultiThreaded) MessageQueue::Current().WaitNext(50);
+    else WaitMessage(50);
+}
+
+}  // namespace kapo

@@ -1,0 +1,333 @@
+// The asynchronous socket: the sockets library bound at run time (entry points looked up by
+// name on first use), host/port/protocol conversion, error texts, and the socket component
+// chain TCustomWSocket -> TCustomSocksWSocket -> TCustomLineWSocket -> TCustomSyncWSocket ->
+// TWSocket. Everything runs on the thread that created the component, driven by the messages
+// of its hidden target.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Classes.h"
+#include "net/WSockbuf.h"
+#include "platform/MessageQueue.h"
+#include "platform/Winsock.h"
+
+namespace kapo {
+
+class ESocketException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// ---- binding to the sockets library ------------------------------------------------------
+
+// Loads and starts the library when needed and returns the named entry point; an empty name
+// only loads and starts. Raises ESocketException when the library or the entry is missing.
+void* LoadWinsockEntry(const std::string& Name);
+// Cleans the library up and releases it; every cached entry is forgotten and the live-socket
+// count is set to 0. Also run at program end.
+void UnloadWinsock();
+bool WinsockLoaded();
+// Count of socket components alive; the last one to go unloads the library.
+int WSocketLiveCount();
+
+// Wrappers with the library's signatures; each finds its entry point on its first call.
+int WSocket_WSAStartup(std::uint16_t wVersionRequired, WSADATA* lpWSAData);
+int WSocket_WSACleanup();
+void WSocket_WSASetLastError(int iError);
+int WSocket_WSAGetLastError();
+int WSocket_WSACancelAsyncRequest(HANDLE hAsyncTaskHandle);
+HANDLE WSocket_WSAAsyncGetHostByName(HWND hWnd, UINT wMsg, const char* name, char* buf, int buflen);
+HANDLE WSocket_WSAAsyncGetHostByAddr(HWND hWnd, UINT wMsg, const char* addr, int len, int type, char* buf, int buflen);
+int WSocket_WSAAsyncSelect(SOCKET s, HWND hWnd, UINT wMsg, long lEvent);
+servent* WSocket_getservbyname(const char* name, const char* proto);
+protoent* WSocket_getprotobyname(const char* name);
+hostent* WSocket_gethostbyname(const char* name);
+SOCKET WSocket_socket(int af, int type, int protocol);
+int WSocket_shutdown(SOCKET s, int how);
+int WSocket_setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+int WSocket_sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
+int WSocket_send(SOCKET s, const char* buf, int len, int flags);
+std::uint16_t WSocket_ntohs(std::uint16_t netshort);
+int WSocket_listen(SOCKET s, int backlog);
+int WSocket_ioctlsocket(SOCKET s, long cmd, std::uint32_t* argp);
+char* WSocket_inet_ntoa(in_addr in);
+std::uint32_t WSocket_inet_addr(const char* cp);
+std::uint16_t WSocket_htons(std::uint16_t hostshort);
+int WSocket_getsockname(SOCKET s, sockaddr* name, int* namelen);
+int WSocket_getpeername(SOCKET s, sockaddr* name, int* namelen);
+int WSocket_connect(SOCKET s, const sockaddr* name, int namelen);
+int WSocket_closesocket(SOCKET s);
+int WSocket_bind(SOCKET s, const sockaddr* addr, int namelen);
+SOCKET WSocket_accept(SOCKET s, sockaddr* addr, int* addrlen);
+int WSocket_recv(SOCKET s, char* buf, int len, int flags);
+int WSocket_recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
+
+// ---- conversions and texts ---------------------------------------------------------------
+
+// IPv4 address in network order of a dotted address or a host name (blocking lookup).
+std::uint32_t WSocketResolveHost(const std::string& Host);
+// Port number in host order of a decimal text or a service name of the protocol.
+std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Proto);
+// Protocol number of a decimal text or a protocol name.
+int WSocketResolveProto(const std::string& Proto);
+// True for a dotted IPv4 address, leading and trailing spaces allowed.
+bool IsDottedQuad(std::string_view Text);
+// Value of the decimal digits after leading spaces, up to the first non-digit; 0 when none.
+int ParseDecimal(std::string_view Text);
+// Short English text of a sockets error number; "Not a WinSock error" when unknown.
+std::string WinsockErrorText(int Code);
+
+// ---- the socket component ----------------------------------------------------------------
+
+constexpr UINT WM_SOCKET_EVENT = WM_USER + 1;
+constexpr UINT WM_LOOKUP_DONE = WM_USER + 2;
+constexpr UINT WM_REVERSE_LOOKUP_DONE = WM_USER + 3;
+constexpr UINT WM_CLOSE_LATER = WM_USER + 4;
+constexpr UINT WM_FREE_LATER = WM_USER + 5;
+constexpr UINT WM_TEST_FAULT = WM_USER + 6;
+
+enum TSocketState { wsInvalidState, wsOpened, wsBound, wsConnecting, wsConnected, wsAccepting, wsListening, wsClosed };
+enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
+enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+enum TWSocketOption { wsoNoReceiveLoop };
+
+class TWSocketOptions {
+public:
+    TWSocketOptions() = default;
+    TWSocketOptions(std::initializer_list<TWSocketOption> l)
+    {
+        for (auto o : l) Include(o);
+    }
+    bool Contains(TWSocketOption o) const { return FBits & (1u << o); }
+    void Include(TWSocketOption o) { FBits |= 1u << o; }
+    void Exclude(TWSocketOption o) { FBits &= ~(1u << o); }
+    bool operator==(const TWSocketOptions&) const = default;
+
+private:
+    unsigned FBits = 0;
+};
+
+using TSessionConnected = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDataAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSendData = std::function<void(TObject* Sender, int BytesSent)>;
+using TDataSent = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSessionClosed = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSessionAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDnsLookupDone = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TChangeState = std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent = std::function<void(TObject* Sender, Exception& E, bool& CanClose)>;
+
+class TCustomWSocket : public TComponent {
+public:
+    static constexpr int SendChunkSize = 1514;
+    static constexpr int DnsBufferSize = 1025;
+
+    explicit TCustomWSocket(TComponent* AOwner = nullptr);
+    ~TCustomWSocket() override;
+
+    // -- properties
+    const std::string& Addr() const { return FAddrStr; }
+    void SetAddr(const std::string& Value);
+    const std::string& Port() const { return FPortStr; }
+    virtual void SetPort(const std::string& Value);
+    const std::string& Proto() const { return FProtoStr; }
+    virtual void SetProto(const std::string& Value);
+    const std::string& LocalAddr() const { return FLocalAddr; }
+    void SetLocalAddr(const std::string& Value);
+    const std::string& LocalPort() const { return FLocalPortStr; }
+    void SetLocalPort(const std::string& Value);
+    virtual std::string PeerAddr();  // "error" unless connected
+    virtual std::string PeerPort();
+    const std::string& DnsResult() const { return FDnsResult; }
+    TStrings& DnsResultList() { return *FDnsResultList; }
+    TSocketState State() const { return FState; }
+    std::int64_t ReadCount() const { return FReadCount; }
+    virtual int RcvdCount();  // bytes readable now; -1 when the system cannot tell
+    int LastError() const { return FLastError; }
+    bool MultiThreaded() const { return FMultiThreaded; }
+    void SetMultiThreaded(bool Value) { FMultiThreaded = Value; }
+    TWSocketOptions ComponentOptions() const { return FComponentOptions; }
+    void SetComponentOptions(TWSocketOptions Value) { FComponentOptions = Value; }
+    int FlushTimeout() const { return FFlushTimeout; }
+    void SetFlushTimeout(int Value) { FFlushTimeout = Value; }
+    TSocketSendFlags SendFlags() const;
+    void SetSendFlags(TSocketSendFlags Value);
+    TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+    void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
+    int LingerTimeout() const { return FLingerTimeout; }
+    void SetLingerTimeout(int Value);  // seconds, 0 to 65535
+
+    SOCKET HSocket() const { return FHSocket; }  // the socket handle, INVALID_SOCKET when none
+    HWND Handle() const { return FWindowHandle; }  // the hidden target that receives the events
+    bool AllSent() const { return FAllSent; }
+    bool Paused() const { return FPaused; }
+    bool QuitSeen() const { return FQuitSeen; }
+
+    // -- operations
+    virtual void Connect();
+    virtual void Close();
+    virtual void CloseLater();  // Close from the message loop
+    virtual void FreeLater();   // destroy from the message loop
+    virtual void Abort();
+    virtual void Flush();
+    virtual void DrainUntilClosed();
+    virtual void Listen();
+    virtual SOCKET Accept();
+    virtual int Receive(void* Buffer, int BufferSize);
+    virtual std::string ReceiveText();
+    virtual int ReceiveFromAddress(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
+    virtual int Send(const void* Data, int Len);
+    virtual int SendToAddress(const sockaddr_in& Dest, int DestLen, const void* Data, int Len);
+    virtual int SendText(const std::string& Str);
+    virtual void StartDnsLookup(const std::string& HostName);
+    virtual void StartReverseLookup(const std::string& HostAddr);
+    virtual void StopDnsLookup();
+    virtual int QueryPeerAddress(sockaddr_in& Addr, int AddrLen);
+    virtual std::string BoundPortText();
+    virtual int QueryLocalAddress(sockaddr_in& Addr, int& AddrLen);
+    virtual void Dup(SOCKET NewHSocket);
+    virtual void Shutdown(int How);
+    virtual int Pause();
+    virtual int Resume();
+    // Turns the loop once: the thread's own queue when MultiThreaded, else the program's pump.
+    virtual void PumpMessages();
+    // Handles every message of the calling thread's queue until it is empty; WM_QUIT is
+    // recorded in QuitSeen instead of ending anything here.
+    void ProcessOwnMessages();
+
+    // -- events
+    TDataAvailable OnDataAvailable;
+    TDataSent OnDataSent;
+    TSendData OnSendData;
+    TSessionClosed OnSessionClosed;
+    TSessionAvailable OnSessionAvailable;
+    TSessionConnected OnSessionConnected;
+    TChangeState OnChangeState;
+    TDnsLookupDone OnDnsLookupDone;
+    TNotifyEvent OnError;
+    TBgExceptionEvent OnBgException;
+
+protected:
+    virtual void HandleWindowMessage(TMessage& Msg);
+    virtual void RestoreDefaults();
+    virtual void InternalClose(bool bShut, std::uint16_t Error);
+    virtual void BindLocal();
+    virtual int RealSend(const void* Data, int Len);
+    virtual void RaiseErrorFmt(const std::string& Fmt, const std::vector<TFormatArg>& Args);
+    virtual void RaiseError(const std::string& Msg);
+    virtual void BackgroundFault(Exception& E);
+    virtual bool FireDataAvailable(std::uint16_t Error);
+    virtual void FireSessionAvailable(std::uint16_t Error);
+    virtual void FireSessionConnected(std::uint16_t Error);
+    virtual void FireSessionClosed(std::uint16_t Error);
+    virtual void FireDataSent(std::uint16_t Error);
+    virtual void FireChangeState(TSocketState OldState, TSocketState NewState);
+    virtual void FireDnsLookupDone(std::uint16_t Error);
+    virtual void FireError();
+    virtual int DoRecv(void* Buffer, int Len, int Flags);
+    virtual int DoRecvFrom(SOCKET Handle, void* Buffer, int Len, int Flags, sockaddr_in& From, int& FromLen);
+
+    void FireSendData(int BytesSent);
+    void EnterState(TSocketState NewState);
+    void ReportError(const std::string& FuncName);
+    void ApplyLinger();
+    void ClearSendQueue();
+    void QueueData(const void* Data, int Len);
+    void TryToSend();
+    void ReadLoop(std::uint16_t Error);
+    bool IsDestroying() const { return ComponentState() & csDestroying; }
+    // Waits for more work, at most a moment, so that waiting loops do not spin.
+    void WaitForWork();
+
+    // A token that expires when the component is destroyed: taken before raising an event,
+    // checked after it, because a handler may destroy the component it is called by.
+    std::weak_ptr<char> LifeToken() const { return FLife; }
+
+    // Remote end: the text properties and the address record they resolve to.
+    std::string FAddrStr;
+    std::string FPortStr;
+    std::string FProtoStr;
+    std::string FLocalAddr;
+    std::string FLocalPortStr;
+    sockaddr_in FSin{};
+    int FProto = 6;
+    int FType = SOCK_STREAM;
+    std::uint16_t FLocalPortNum = 0;
+    bool FAddrAssigned = false;
+    bool FAddrResolved = false;
+    bool FPortAssigned = false;
+    bool FPortResolved = false;
+    bool FProtoAssigned = true;
+    bool FProtoResolved = false;
+    bool FLocalPortResolved = false;
+
+    SOCKET FHSocket = INVALID_SOCKET;
+    SOCKET FASocket = INVALID_SOCKET;  // last handle returned by Accept
+    HWND FWindowHandle = 0;
+    TSocketState FState = wsClosed;
+    std::deque<std::unique_ptr<TBuffer>> FBufList;
+    bool FAllSent = true;
+    long FSelectEvent = 0;
+    HANDLE FDnsLookupHandle = 0;
+    alignas(std::max_align_t) char FDnsLookupBuffer[DnsBufferSize]{};
+    std::string FDnsResult;
+    std::unique_ptr<TStringList> FDnsResultList;
+    bool FPaused = false;
+    bool FCloseNotified = false;
+    bool FQuitSeen = false;
+    bool FMultiThreaded = false;
+    bool FInTryToSend = false;
+    std::uint64_t FRecvCalls = 0;  // reads from the system, so a read loop can tell a pass took nothing
+    TWSocketOptions FComponentOptions;
+    int FFlushTimeout = 60;
+    int FSendFlags = 0;
+    TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+    int FLingerTimeout = 0;
+    int FLastError = 0;
+    std::int64_t FReadCount = 0;
+
+private:
+    void HandleSocketEvent(TMessage& Msg);
+    void HandleLookupDone(TMessage& Msg, bool Reverse);
+    void ResolveRemote(bool WithLocalPort);
+
+    struct WindowSlot {
+        TCustomWSocket* Owner;
+    };
+    std::shared_ptr<WindowSlot> FSlot;
+    std::shared_ptr<char> FLife;
+};
+
+// SOCKS negotiation layer of the chain; with no SOCKS server set it hands everything through.
+class TCustomSocksWSocket : public TCustomWSocket {
+public:
+    using TCustomWSocket::TCustomWSocket;
+};
+
+// Line-mode layer of the chain; with line mode off it hands everything through.
+class TCustomLineWSocket : public TCustomSocksWSocket {
+public:
+    using TCustomSocksWSocket::TCustomSocksWSocket;
+};
+
+// Waiting layer of the chain.
+class TCustomSyncWSocket : public TCustomLineWSocket {
+public:
+    using TCustomLineWSocket::TCustomLineWSocket;
+};
+
+// The socket component the application uses.
+class TWSocket : public TCustomSyncWSocket {
+public:
+    using TCustomSyncWSocket::TCustomSyncWSocket;
+};
+
+}  // namespace kapo
