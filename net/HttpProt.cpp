@@ -1,0 +1,983 @@
+#include "net/HttpProt.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace kapo {
+
+// ---------------------------------------------------------------------------------------------
+// Address, Base64 and date helpers
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// Characters of s after position k (from 1).
+std::string After(const std::string& s, std::size_t k)
+{
+    return k >= s.size() ? std::string() : s.substr(k);
+}
+
+// Characters of s before position k (from 1).
+std::string BeforePos(const std::string& s, std::size_t k)
+{
+    return s.substr(0, k > 0 ? k - 1 : 0);
+}
+
+}  // namespace
+
+void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std::string& Pass,
+              std::string& Host, std::string& Port, std::string& Path)
+{
+    Proto.clear();
+    User.clear();
+    Pass.clear();
+    Host.clear();
+    Port.clear();
+    Path.clear();
+    if (URL.empty()) return;
+
+    std::size_t k = 0;  // the authority starts after position k (from 1)
+    std::size_t p = Pos("://", URL);
+    if (p > 0) {
+        Proto = URL.substr(0, p - 1);
+        k = p + 2;
+    } else if (URL[0] == '/') {
+        Proto = "http";
+        k = 1;
+        if (URL.size() > 1 && URL[1] != '/') {
+            Path = URL;
+            return;
+        }
+    } else if (LowerCase(URL.substr(0, 5)) == "http:") {
+        Proto = "http";
+        k = 6;
+        if (URL.size() > 6 && URL[6] != '/') {
+            Path = URL.substr(5);
+            return;
+        }
+    } else if (LowerCase(URL.substr(0, 7)) == "mailto:") {
+        Proto = "mailto";
+        k = Pos(":", URL);
+    }
+
+    std::string rest = After(URL, k);
+    std::size_t slash = rest.find('/');
+    if (slash != std::string::npos) {
+        Path = rest.substr(slash);
+        rest.resize(slash);
+    }
+
+    std::size_t colon = LastPos(":", rest);
+    std::size_t at = LastPos("@", rest);
+    if (colon == 0 && at == 0) {
+        Host = rest;
+        return;
+    }
+    if (at < colon) {
+        Port = After(rest, colon);
+        Host = rest.substr(at, colon - at - 1);
+        if (at == 0) return;
+        rest = BeforePos(rest, at);
+    } else {
+        Host = After(rest, at);
+        rest = BeforePos(rest, at);
+    }
+    std::size_t q = rest.find(':');
+    if (q != std::string::npos) {
+        User = rest.substr(0, q);
+        Pass = rest.substr(q + 1);
+    } else {
+        User = rest;
+    }
+}
+
+std::size_t LastPos(const std::string& Sub, const std::string& S)
+{
+    if (Sub.empty() || Sub.size() > S.size()) return 0;
+    std::size_t p = S.rfind(Sub);
+    return p == std::string::npos ? 0 : p + 1;
+}
+
+std::string EncodeBase64(const std::string& S)
+{
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((S.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= S.size(); i += 3) {
+        std::uint32_t v = (std::uint32_t(std::uint8_t(S[i])) << 16) | (std::uint32_t(std::uint8_t(S[i + 1])) << 8) |
+                          std::uint8_t(S[i + 2]);
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += kAlphabet[(v >> 6) & 63];
+        out += kAlphabet[v & 63];
+    }
+    std::size_t left = S.size() - i;
+    if (left > 0) {
+        std::uint32_t v = std::uint32_t(std::uint8_t(S[i])) << 16;
+        if (left == 2) v |= std::uint32_t(std::uint8_t(S[i + 1])) << 8;
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += left == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string HttpDateText(TDateTime DT)
+{
+    static const char kDays[] = "MonTueWedThuFriSatSun";
+    static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    constexpr std::int64_t kMsPerDay = 86400000;
+    if (!std::isfinite(DT) || std::fabs(DT) > 1e7) throw EConvertError("Invalid date");
+
+    // Round to the millisecond first, so that 23:59:59.9999 is the next day's midnight. Before
+    // the epoch the whole part counts days back and the fraction is still a time of day.
+    std::int64_t ms = std::llround(DT * double(kMsPerDay));
+    std::int64_t days = ms / kMsPerDay;
+    std::int64_t time = (ms < 0 ? -ms : ms) % kMsPerDay;
+    // 0001-01-01 and 9999-12-31: the years that fit the four-digit field.
+    if (days < -693593 || days > 2958465) throw EConvertError("Invalid date");
+
+    // Day 2 (1900-01-01) is a Monday; days before it need a floored remainder.
+    std::int64_t weekday = ((days - 2) % 7 + 7) % 7;
+
+    // Civil date from a day count (1970-01-01 is day 25569 here).
+    std::int64_t z = days - 25569 + 719468;
+    std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    std::int64_t doe = z - era * 146097;
+    std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    std::int64_t mp = (5 * doy + 2) / 153;
+    std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+
+    std::int64_t secs = time / 1000;
+    return std::string(kDays + weekday * 3, 3) + ", " +
+           Format("%2.2d %s %4.4d %2.2d:%2.2d:%2.2d", day, std::string(kMonths + (month - 1) * 3, 3), year,
+                  secs / 3600, secs / 60 % 60, secs % 60);
+}
+
+void ReplaceExt(std::string& Name, const std::string& Ext)
+{
+    std::size_t d = LastPos(".", Name);
+    if (d > 0) Name = Name.substr(0, d) + Ext;
+    else Name += "." + Ext;
+}
+
+}  // namespace kapo
+
+namespace kapo {
+
+// ---------------------------------------------------------------------------------------------
+// Construction, properties, notifications
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int kUsableBuffer = 8192;  // the last byte of the receive buffer stays a 0
+
+std::string ErrorText(int Error)
+{
+    return WinsockErrorText(Error) + " (Error #" + IntToStr(Error) + ")";
+}
+
+int Clamp32(std::int64_t v)
+{
+    return v > INT32_MAX ? INT32_MAX : static_cast<int>(v);
+}
+
+// Statuses whose responses never carry a body, whatever their length field says.
+bool StatusHasBody(int Status)
+{
+    return !(Status >= 100 && Status < 200) && Status != 204 && Status != 304;
+}
+
+}  // namespace
+
+THttpCli::THttpCli(TComponent* AOwner) : TComponent(AOwner), FLife(std::make_shared<char>(0))
+{
+    FNotifyWindow = AllocateHWnd([this](TMessage& Msg) { WndProc(Msg); });
+    FSocket = new TWSocket(this);
+    FProxyPort = "80";
+    FContentTypePost = "application/x-www-form-urlencoded";
+    FAccept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+    FAgent = "Mozilla/3.0 (compatible)";
+    FWWWAuthenticate = std::make_unique<TStringList>();
+    SetSocketClosedHandler(false);
+    FSocket->OnDataAvailable = [this](TObject* S, std::uint16_t E) { HandleDataAvailable(S, E); };
+    FSocket->OnSessionConnected = [this](TObject* S, std::uint16_t E) { HandleSessionConnected(S, E); };
+    FSocket->OnDataSent = [this](TObject* S, std::uint16_t E) { HandleDataSent(S, E); };
+    FSocket->OnDnsLookupDone = [this](TObject* S, std::uint16_t E) { HandleDnsLookupDone(S, E); };
+    FRcvdHeader = std::make_unique<TStringList>();
+    FRequestBuffer = std::make_unique<TMemoryStream>();
+    FState = hsReady;
+}
+
+THttpCli::~THttpCli()
+{
+    FLife.reset();
+    FWWWAuthenticate.reset();
+    // The socket reports nothing while it is destroyed; its handlers are dropped anyway so
+    // that nothing can reach a client that is half gone.
+    FSocket->OnSessionClosed = nullptr;
+    FSocket->OnDataAvailable = nullptr;
+    FSocket->OnSessionConnected = nullptr;
+    FSocket->OnDataSent = nullptr;
+    FSocket->OnDnsLookupDone = nullptr;
+    delete FSocket;
+    FSocket = nullptr;
+    FRcvdHeader.reset();
+    FRequestBuffer.reset();
+    DeallocateHWnd(FNotifyWindow);
+}
+
+void THttpCli::SetSocketClosedHandler(bool Relocation)
+{
+    if (Relocation)
+        FSocket->OnSessionClosed = [this](TObject* S, std::uint16_t E) { HandleRelocationClosed(S, E); };
+    else
+        FSocket->OnSessionClosed = [this](TObject* S, std::uint16_t E) { HandleSessionClosed(S, E); };
+}
+
+void THttpCli::SetMultiThreaded(bool v)
+{
+    FMultiThreaded = v;
+    FSocket->SetMultiThreaded(v);
+}
+
+int THttpCli::RcvdCount() const { return Clamp32(FRcvdCount); }
+int THttpCli::SentCount() const { return Clamp32(FSentCount); }
+
+void THttpCli::SetState(THttpCliState NewState)
+{
+    if (NewState == FState) return;
+    FState = NewState;
+    auto life = LifeToken();
+    if (OnStateChange) OnStateChange(this);
+    if (life.expired()) return;
+    if (NewState == hsReady) PostRequestDone();
+}
+
+// The notifications carry the request they belong to: a WM_SET_READY left in the queue by a
+// request that Abort already ended must not end the request started after it.
+void THttpCli::PostSetReady()
+{
+    PostMessage(FNotifyWindow, WM_SET_READY, FRequestSerial, 0);
+}
+
+// OnRequestDone reports the request that became ready, even when another has started since.
+void THttpCli::PostRequestDone()
+{
+    PostMessage(FNotifyWindow, WM_REQUEST_DONE, static_cast<WPARAM>(FRequestType),
+                static_cast<LPARAM>(FRequestDoneError));
+}
+
+void THttpCli::WndProc(TMessage& Msg)
+{
+    switch (Msg.Msg) {
+    case WM_REQUEST_DONE:
+        if (OnRequestDone)
+            OnRequestDone(this, static_cast<THttpRequest>(Msg.WParam), static_cast<std::uint16_t>(Msg.LParam));
+        break;
+    case WM_SET_READY:
+        if (Msg.WParam == FRequestSerial) SetState(hsReady);
+        break;
+    case WM_RELOCATE:
+        // After Abort the relocation has nowhere to go.
+        if (Msg.WParam == FRequestSerial && FState != hsReady) {
+            // A failure here must end the request, not escape into the message loop.
+            try {
+                StartConnect();
+            } catch (const Exception& E) {
+                FStatusCode = 404;
+                FReasonPhrase = E.Message();
+                HandleSessionClosed(FSocket, 0);
+            }
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Starting a request
+// ---------------------------------------------------------------------------------------------
+
+void THttpCli::StartRequest(THttpRequest Kind)
+{
+    if (FState != hsReady) throw EHttpException("HTTP component is busy", httperrBusy);
+    if (Kind == rqPost && !FSendStream) throw EHttpException("HTTP component has nothing to post", httperrNoData);
+
+    FRcvdHeader->Clear();
+    FRequestType = Kind;
+    FRequestDoneError = 0;
+    SetSocketClosedHandler(false);
+    ++FRequestSerial;
+    // Whatever an ended response left behind belongs to it, not to this request.
+    FReceiveLen = 0;
+    FReceiveBuffer[0] = 0;
+    FRelocationPending = false;
+    FHeaderBytes = 0;
+    FReceiveError = 0;
+    FNextStep = nullptr;
+
+    SetState(hsNotConnected);
+
+    FDocName.clear();
+    FStatusCode = 0;
+    FRcvdCount = 0;
+    FSentCount = 0;
+    FHeaderLineCount = 0;
+    FBodyDataCount = 0;
+    FContentLength = -1;
+    FContentType.clear();
+    FSendingBody = false;
+    FLocation = FURL;
+
+    std::string proto, user, pass, host, port, path;
+    std::string connectHost, connectPort;
+    ParseURL(FURL, proto, user, pass, host, port, path);
+    FTargetHost = host;
+    if (!user.empty()) FUsername = user;
+    if (!pass.empty()) FPassword = pass;
+    // The server credentials belong to this host and port only.
+    FAuthHost = host;
+    FAuthPort = port.empty() ? "80" : port;
+    if (FProxy.empty()) {
+        FRequestTarget = path;
+        FDocName = FRequestTarget;
+        connectHost = host;
+        connectPort = port.empty() ? "80" : port;
+    } else {
+        FDocName = path;
+        std::string p = port.empty() ? std::string() : ":" + port;
+        FRequestTarget = (proto.empty() ? std::string("http") : proto) + "://" + host + p + path;
+        std::string pproto, puser, ppass, phost, pport, ppath;
+        ParseURL(FProxy, pproto, puser, ppass, phost, pport, ppath);
+        connectHost = phost;
+        connectPort = pport.empty() ? FProxyPort : pport;
+    }
+    if (FRequestTarget.empty()) FRequestTarget = "/";
+
+    if (FDocName.empty() || FDocName == "/") {
+        FDocName = "document.htm";
+    } else {
+        if (FDocName.back() == '/') FDocName.pop_back();
+        std::size_t slash = LastPos("/", FDocName);
+        if (slash > 0) FDocName = FDocName.substr(slash, 255);
+        std::size_t q = FDocName.find('?');
+        if (q != std::string::npos) FDocName.resize(q);
+    }
+
+    FConnectHost = connectHost;
+    FConnectPort = connectPort;
+    StartConnect();
+}
+
+void THttpCli::StartConnect()
+{
+    FResolvedAddr.clear();
+    FReceiveError = 0;
+    SetState(hsDnsLookup);
+    FSocket->StartDnsLookup(FConnectHost);
+}
+
+void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
+{
+    if (Error == 0) {
+        FResolvedAddr = FSocket->DnsResult();
+        auto life = LifeToken();
+        SetState(hsDnsLookupDone);
+        if (life.expired()) return;
+        try {
+            FSocket->SetAddr(FResolvedAddr);
+            FSocket->SetPort(FConnectPort);
+            FSocket->SetProto("tcp");
+            FSocket->Connect();
+        } catch (const Exception&) {
+            int err = FSocket->LastError();
+            FRequestDoneError = static_cast<std::uint32_t>(err);
+            FStatusCode = 404;
+            FReasonPhrase = "can't connect: " + ErrorText(err);
+            FSocket->Close();
+            if (life.expired()) return;
+            HandleSessionClosed(FSocket, static_cast<std::uint16_t>(err));
+        }
+        return;
+    }
+    if (FState == hsAborting) return;
+    FRequestDoneError = Error;
+    FStatusCode = 404;
+    FReasonPhrase = "can't resolve hostname to IP address";
+    HandleSessionClosed(Sender, Error);
+}
+
+void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
+{
+    if (Error != 0) {
+        FRequestDoneError = Error;
+        FStatusCode = 404;
+        FReasonPhrase = ErrorText(Error);
+        HandleSessionClosed(Sender, Error);
+        return;
+    }
+    auto life = LifeToken();
+    FConnected = true;
+    SetState(hsConnected);
+    if (life.expired()) return;
+    TriggerSessionConnected();
+    if (life.expired()) return;
+    FNextStep = &THttpCli::ProcessHeaderLine;
+    SetState(hsWaitingHeader);
+    if (life.expired()) return;
+    try {
+        switch (FRequestType) {
+        case rqGet:
+            SendRequestHeader("GET", "1.0");
+            break;
+        case rqPost:
+            SendRequestHeader("POST", "1.0");
+            if (life.expired()) return;
+            TriggerSendBegin();
+            if (life.expired()) return;
+            FSendingBody = true;
+            HandleDataSent(FSocket, 0);
+            break;
+        case rqHead:
+            SendRequestHeader("HEAD", "1.0");
+            break;
+        case rqNone:
+            break;
+        }
+    } catch (const std::exception&) {
+        if (life.expired()) return;
+        CloseConnection();
+    }
+}
+
+void THttpCli::SendRequestHeader(const std::string& Method, const std::string& Version)
+{
+    auto life = LifeToken();
+    FRequestBuffer->Clear();
+    TriggerRequestHeaderBegin();
+    if (life.expired()) return;
+    bool post = Method == "POST";
+    AddRequestLine(Method + " " + FRequestTarget + " HTTP/" + Version);
+    if (!FSender.empty()) AddRequestLine("From: " + FSender);
+    if (!FAccept.empty()) AddRequestLine("Accept: " + FAccept);
+    if (!FReference.empty()) AddRequestLine("Referer: " + FReference);
+    if (post && !FContentTypePost.empty()) AddRequestLine("Content-Type: " + FContentTypePost);
+    if (!FAgent.empty()) AddRequestLine("User-Agent: " + FAgent);
+    AddRequestLine("Host: " + FTargetHost);
+    if (FNoCache) AddRequestLine("Pragma: no-cache");
+    // The bytes that will be sent: the stream is read from where it stands.
+    if (post) AddRequestLine("Content-Length: " + IntToStr(FSendStream->Size() - FSendStream->Position()));
+    if (FModifiedSince != 0) AddRequestLine("If-Modified-Since: " + HttpDateText(FModifiedSince) + " GMT");
+    if (SendsCredentials())
+        AddRequestLine("Authorization: Basic " + EncodeBase64(FUsername + ":" + FPassword));
+    if (!FProxy.empty() && !FProxyUsername.empty())
+        AddRequestLine("Proxy-Authorization: Basic " + EncodeBase64(FProxyUsername + ":" + FProxyPassword));
+    if (!FCookie.empty()) AddRequestLine("Cookie: " + FCookie);
+    if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
+        AddRequestLine("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
+        FContentRangeBegin.clear();
+        FContentRangeEnd.clear();
+    }
+    FAcceptRanges.clear();
+    TriggerRequestHeaderEnd();
+    if (life.expired()) return;
+    AddRequestLine("");
+    if (life.expired()) return;
+    FSocket->Send(FRequestBuffer->Memory(), static_cast<int>(FRequestBuffer->Size()));
+    if (life.expired()) return;
+    FRequestBuffer->Clear();
+}
+
+void THttpCli::AddRequestLine(const std::string& Line)
+{
+    std::string s = Line;
+    if (OnCommand) {
+        auto life = LifeToken();
+        OnCommand(this, s);
+        // Unwinds the composition; the connected handler checks the token and stops.
+        if (life.expired()) throw Exception("HTTP component destroyed");
+    }
+    if (!s.empty()) FRequestBuffer->WriteBuffer(s.data(), static_cast<std::int64_t>(s.size()));
+    FRequestBuffer->WriteBuffer("\r\n", 2);
+}
+
+// Where the current request goes: the host and port its server credentials would reach.
+void THttpCli::CurrentOrigin(std::string& Host, std::string& Port) const
+{
+    if (FProxy.empty()) {
+        Host = FTargetHost;
+        Port = FConnectPort;
+        return;
+    }
+    std::string proto, user, pass, path;
+    ParseURL(FRequestTarget, proto, user, pass, Host, Port, path);
+    if (Port.empty()) Port = "80";
+}
+
+// The Authorization line goes to the host and port of URL only, so that a relocation to
+// another server does not hand it the user's password.
+bool THttpCli::SendsCredentials() const
+{
+    if (FUsername.empty()) return false;
+    std::string host, port;
+    CurrentOrigin(host, port);
+    return SameText(host, FAuthHost) && port == FAuthPort;
+}
+
+void THttpCli::HandleDataSent(TObject* Sender, std::uint16_t Error)
+{
+    if (!FSendingBody) return;
+    std::int64_t n = FSendStream ? FSendStream->Read(FSendBuffer.data(), BufferSize) : 0;
+    auto life = LifeToken();
+    if (n <= 0) {
+        FSendingBody = false;
+        TriggerSendEnd();
+        return;
+    }
+    FSentCount += n;
+    TriggerSendData(FSendBuffer.data(), static_cast<int>(n));
+    if (life.expired()) return;
+    FSocket->Send(FSendBuffer.data(), static_cast<int>(n));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The synchronous request, Abort and the end of a request
+// ---------------------------------------------------------------------------------------------
+
+void THttpCli::RunRequest(THttpRequest Kind)
+{
+    StartRequest(Kind);
+    auto life = LifeToken();
+    for (;;) {
+        if (life.expired()) throw EHttpException("Connection aborted on request", 404);
+        if (FState == hsReady) break;
+        if (FMultiThreaded) FSocket->ProcessOwnMessages();
+        else ProcessMessages();
+        if (life.expired()) throw EHttpException("Connection aborted on request", 404);
+        if (FState == hsReady) break;
+        // Sleep until a message or a socket event arrives instead of spinning.
+        if (FMultiThreaded) MessageQueue::Current().WaitNext(-1);
+        else WaitMessage(-1);
+    }
+    if (FStatusCode >= 400) throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FStatusCode));
+}
+
+void THttpCli::Abort()
+{
+    if (FState == hsReady) {
+        if (FSocket->State() != wsClosed) FSocket->Close();
+        return;
+    }
+    auto life = LifeToken();
+    bool lookup = FState == hsDnsLookup;
+    SetState(hsAborting);
+    if (life.expired()) return;
+    if (lookup) {
+        try {
+            FSocket->StopDnsLookup();
+        } catch (const std::exception&) {
+        }
+        if (life.expired()) return;
+    }
+    FStatusCode = 404;
+    FReasonPhrase = "Connection aborted on request";
+    FRequestDoneError = httperrAborted;
+    if (lookup) HandleSessionClosed(FSocket, 0);
+    else FSocket->Close();
+    if (life.expired()) return;
+    SetState(hsReady);
+}
+
+void THttpCli::CloseConnection()
+{
+    FSocket->Close();
+    FConnected = false;
+}
+
+// A response that the server cut short is a failure, not a document: a connection error while
+// the header or body was read, or fewer body bytes than the server declared.
+void THttpCli::CheckPrematureEnd(std::uint16_t Error)
+{
+    if (FState != hsWaitingHeader && FState != hsWaitingBody) return;
+    if (FStatusCode >= 400) return;  // already a failure, the server's or ours
+    bool bodyExpected = FRequestType != rqHead && StatusHasBody(FStatusCode);
+    bool complete = FState == hsWaitingBody && (!bodyExpected || (FContentLength >= 0 && FRcvdCount >= FContentLength));
+    int err = Error != 0 ? Error : FReceiveError;
+    if (err != 0 && !complete) {
+        FRequestDoneError = static_cast<std::uint32_t>(err);
+        FStatusCode = 404;
+        FReasonPhrase = ErrorText(err);
+    } else if (bodyExpected && FContentLength >= 0 && FRcvdCount < FContentLength) {
+        FStatusCode = 404;
+        FReasonPhrase = Format("Document truncated: %d of %d bytes received", FRcvdCount, FContentLength);
+    }
+}
+
+void THttpCli::HandleSessionClosed(TObject* Sender, std::uint16_t Error)
+{
+    CheckPrematureEnd(Error);
+    FConnected = false;
+    auto life = LifeToken();
+    if (FBodyDataCount > 0) {
+        // The request ends even when a handler of OnDocEnd raises; the exception goes on to
+        // the socket as any other.
+        try {
+            TriggerDocEnd();
+        } catch (...) {
+            if (!life.expired()) PostSetReady();
+            throw;
+        }
+    }
+    if (life.expired()) return;
+    PostSetReady();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receiving
+// ---------------------------------------------------------------------------------------------
+
+void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
+{
+    int room = kUsableBuffer - FReceiveLen;
+    if (room < 1) {
+        // Nothing more can be read, so the connection would never report its end: the request
+        // ends here as a failure.
+        FReceiveLen = 0;
+        if (FState != hsReady && FStatusCode < 400) {
+            FStatusCode = 404;
+            FReasonPhrase = "HTTP line too long";
+        }
+        CloseConnection();
+        throw EHttpException("HTTP line too long", httperrOverflow);
+    }
+    int count = FSocket->Receive(FReceiveBuffer.data() + FReceiveLen, room);
+    if (count < 0) {
+        // Linux reports a reset once, to the read that meets it; the close report that follows
+        // may no longer carry it.
+        int err = FSocket->LastError();
+        if (err != 0 && err != WSAEWOULDBLOCK) FReceiveError = err;
+    }
+    if (FRequestType == rqNone || count <= 0) return;
+    FReceiveLen += count;
+    FReceiveBuffer[static_cast<std::size_t>(FReceiveLen)] = 0;
+    auto life = LifeToken();
+
+    if (FState == hsWaitingBody) {
+        // Emptied before the piece is handed on: a handler that raises must not have the
+        // same bytes delivered again with the next read.
+        FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+        FReceiveLen = 0;
+        if (FNextStep) (this->*FNextStep)();
+        else PostSetReady();
+        return;
+    }
+
+    while (FReceiveLen > 0) {
+        char* buf = FReceiveBuffer.data();
+        // The buffer is read as text: a zero byte ends the search for the line end.
+        std::size_t textLen = ::strnlen(buf, static_cast<std::size_t>(FReceiveLen));
+        auto* lf = static_cast<char*>(std::memchr(buf, '\n', textLen));
+        if (!lf) break;
+        int p = static_cast<int>(lf - buf) + 1;
+        int lineLen = (p > 1 && buf[p - 2] == '\r') ? p - 2 : p - 1;
+        FLineEndLen = p - lineLen;
+        FCurrentLine.assign(buf, static_cast<std::size_t>(lineLen));
+        FReceiveLen -= p;
+        std::memmove(buf, buf + p, static_cast<std::size_t>(FReceiveLen) + 1);
+        if (FState == hsWaitingHeader || FState == hsWaitingBody) {
+            if (FNextStep) (this->*FNextStep)();
+            else PostSetReady();
+        } else if (OnDataAvailable) {
+            OnDataAvailable(this, Error);
+        }
+        if (life.expired()) return;
+    }
+}
+
+void THttpCli::HeaderOverflow()
+{
+    FStatusCode = 404;
+    FReasonPhrase = Format("HTTP header too large: more than %d lines or %d bytes", HttpMaxHeaderLines,
+                           HttpMaxHeaderBytes);
+    FReceiveLen = 0;
+    FNextStep = nullptr;
+    CloseConnection();
+}
+
+void THttpCli::ProcessHeaderLine()
+{
+    auto life = LifeToken();
+    if (FHeaderLineCount == 0) {
+        TriggerHeaderBegin();
+        if (life.expired()) return;
+    }
+    ++FHeaderLineCount;
+
+    if (UpperCase(FCurrentLine.substr(0, 6)) == "<HTML>") {
+        if (FContentType.empty()) FContentType = "text/html";
+        SetState(hsWaitingBody);
+        if (life.expired()) return;
+        FNextStep = &THttpCli::ProcessBodyData;
+        TriggerHeaderEnd();
+        if (life.expired()) return;
+        // A document without a header is all body: its bytes go on as they came, line ends
+        // included, and the rest of this read with them.
+        FCurrentLine.append(FLineEndLen == 2 ? "\r\n" : "\n");
+        ProcessBodyData();
+        if (life.expired()) return;
+        if (FReceiveLen > 0 && FState == hsWaitingBody) {
+            FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+            FReceiveLen = 0;
+            ProcessBodyData();
+        }
+        return;
+    }
+
+    if (FCurrentLine.empty()) {
+        if (FRelocationPending) {
+            TriggerHeaderEnd();
+            if (life.expired()) return;
+            FReceiveLen = 0;
+            FHeaderLineCount = 0;
+            FBodyDataCount = 0;
+            SetSocketClosedHandler(true);
+            FSocket->Close();
+            return;
+        }
+        std::size_t dot = LastPos(".", FDocName);
+        if (dot > 0 && LowerCase(FDocName.substr(dot - 1)) == ".exe" && FContentType == "text/html")
+            ReplaceExt(FDocName, "htm");
+        SetState(hsWaitingBody);
+        if (life.expired()) return;
+        FNextStep = &THttpCli::ProcessBodyData;
+        TriggerHeaderEnd();
+        if (life.expired()) return;
+        if (FReceiveLen > 0) {
+            FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+            FReceiveLen = 0;
+            ProcessBodyData();
+        }
+        return;
+    }
+
+    // A server that never ends its header must not fill the memory.
+    if (FRcvdHeader->Count() >= HttpMaxHeaderLines ||
+        FHeaderBytes + static_cast<std::int64_t>(FCurrentLine.size()) > HttpMaxHeaderBytes) {
+        HeaderOverflow();
+        return;
+    }
+    FRcvdHeader->Add(FCurrentLine);
+    FHeaderBytes += static_cast<std::int64_t>(FCurrentLine.size());
+
+    const std::string& line = FCurrentLine;
+    if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
+        FStatusCode = StrToInt(Copy(line, 10, 3));
+        FReasonPhrase = Copy(line, 14, INT32_MAX);
+    } else if (std::size_t k = Pos(":", line); k > 0) {
+        std::string name = LowerCase(line.substr(0, k - 1));
+        std::size_t v = k;  // index of the value's first character
+        while (v + 1 < line.size() && line[v] == ' ') ++v;
+        std::string value = line.substr(std::min(v, line.size()));
+        if (name == "location") {
+            ProcessLocation(value);
+        } else if (name == "content-length") {
+            FContentLength = StrToInt(value);
+        } else if (name == "content-range") {
+            std::size_t d = Pos("-", value);
+            if (d > 0) {
+                FContentRangeBegin = Copy(value, 7, static_cast<std::int64_t>(d) - 7);
+                std::size_t slash = Pos("/", value);
+                std::int64_t end = slash > d ? static_cast<std::int64_t>(slash) : static_cast<std::int64_t>(value.size()) + 1;
+                FContentRangeEnd = Copy(value, static_cast<std::int64_t>(d) + 1, end - static_cast<std::int64_t>(d) - 1);
+            }
+        } else if (name == "accept-ranges") {
+            FAcceptRanges = value;
+        } else if (name == "content-type") {
+            FContentType = LowerCase(value);
+        } else if (name == "www-authenticate") {
+            FWWWAuthenticate->Add(value);
+        } else if (name == "set-cookie") {
+            bool accept = true;
+            TriggerCookie(value, accept);
+            if (life.expired()) return;
+        }
+    }
+    if (OnHeaderData) {
+        OnHeaderData(this);
+        if (life.expired()) return;
+    }
+    if (FStatusCode >= 400) FSocket->Close();
+}
+
+void THttpCli::ProcessLocation(const std::string& Value)
+{
+    // An empty location names no document; the response is taken as it is.
+    if (Value.empty()) return;
+    FRelocationPending = true;
+    if (!FProxy.empty()) {
+        RelocateThroughProxy(Value);
+        return;
+    }
+    if (Value[0] == '/') {
+        FRequestTarget = Value;
+        FLocation = "http://" + FConnectHost + FRequestTarget;
+        return;
+    }
+    std::string scheme, user, pass, host, port, path;
+    ParseURL(Value, scheme, user, pass, host, port, path);
+    FConnectHost = host;
+    FRequestTarget = path;
+    if (!port.empty()) FConnectPort = port;
+    bool namesHost = false;
+    if (!scheme.empty() && !FConnectHost.empty()) {
+        FTargetHost = FConnectHost;
+        if (FRequestTarget.empty()) {
+            FRequestTarget = "/";
+            FLocation = scheme + "://" + FConnectHost;
+        } else {
+            FLocation = scheme + "://" + FConnectHost + FRequestTarget;
+        }
+        namesHost = true;
+    } else {
+        if (scheme.empty()) scheme = "http";
+        if (FRequestTarget.empty()) {
+            // a bare name: a document beside the root of the current server
+            FLocation = scheme + "://" + FTargetHost + "/" + host;
+            FConnectHost = FTargetHost;
+            FRequestTarget = FLocation;
+        } else if (FConnectHost.empty()) {
+            FLocation = scheme + "://" + FTargetHost + FRequestTarget;
+            FConnectHost = FTargetHost;
+        } else {
+            FTargetHost = FConnectHost;
+            namesHost = true;
+        }
+    }
+    // A new server without a port is reached on the default one; a location on the same
+    // server keeps the port in use.
+    if (namesHost && port.empty()) FConnectPort = "80";
+}
+
+// Through a proxy the connection stays with the proxy and the request line carries the whole
+// new address, port included.
+void THttpCli::RelocateThroughProxy(const std::string& Value)
+{
+    std::string cscheme, cuser, cpass, chost, cport, cpath;
+    ParseURL(FRequestTarget, cscheme, cuser, cpass, chost, cport, cpath);
+    if (cscheme.empty()) cscheme = "http";
+    std::string scheme, user, pass, host, port, path;
+    if (Value[0] != '/') ParseURL(Value, scheme, user, pass, host, port, path);
+    if (Value[0] == '/') {
+        scheme = cscheme;
+        host = chost;
+        port = cport;
+        path = Value;
+    } else if (!host.empty() && (!scheme.empty() || !path.empty())) {
+        if (scheme.empty()) scheme = "http";
+    } else if (!host.empty()) {
+        // a bare name: a document beside the root of the current server
+        path = "/" + host;
+        scheme = cscheme;
+        host = chost;
+        port = cport;
+    } else {
+        if (scheme.empty()) scheme = cscheme;
+        host = chost;
+        port = cport;
+    }
+    if (path.empty()) path = "/";
+    FTargetHost = host;
+    FLocation = scheme + "://" + host + (port.empty() ? std::string() : ":" + port) + path;
+    FRequestTarget = FLocation;
+}
+
+void THttpCli::HandleRelocationClosed(TObject* Sender, std::uint16_t Error)
+{
+    FConnected = false;
+    FRelocationPending = false;
+    SetSocketClosedHandler(false);
+    auto life = LifeToken();
+    if (OnLocationChange) OnLocationChange(this);
+    if (life.expired()) return;
+    PostMessage(FNotifyWindow, WM_RELOCATE, FRequestSerial, 0);
+}
+
+void THttpCli::ProcessBodyData()
+{
+    auto life = LifeToken();
+    if (FBodyDataCount == 0) {
+        TriggerDocBegin();
+        if (life.expired()) return;
+    }
+    ++FBodyDataCount;
+    auto n = static_cast<int>(FCurrentLine.size());
+    FRcvdCount += n;
+    if (FRcvdStream) FRcvdStream->WriteBuffer(FCurrentLine.data(), n);
+    TriggerDocData(FCurrentLine.data(), n);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Event triggers
+// ---------------------------------------------------------------------------------------------
+
+void THttpCli::TriggerCookie(const std::string& Data, bool& Accept)
+{
+    if (OnCookie) OnCookie(this, Data, Accept);
+}
+void THttpCli::TriggerSessionConnected()
+{
+    if (OnSessionConnected) OnSessionConnected(this);
+}
+void THttpCli::TriggerRequestHeaderBegin()
+{
+    if (OnRequestHeaderBegin) OnRequestHeaderBegin(this);
+}
+void THttpCli::TriggerRequestHeaderEnd()
+{
+    if (OnRequestHeaderEnd) OnRequestHeaderEnd(this);
+}
+void THttpCli::TriggerHeaderBegin()
+{
+    if (OnHeaderBegin) OnHeaderBegin(this);
+}
+void THttpCli::TriggerHeaderEnd()
+{
+    if (OnHeaderEnd) OnHeaderEnd(this);
+}
+void THttpCli::TriggerDocBegin()
+{
+    if (OnDocBegin) OnDocBegin(this);
+}
+void THttpCli::TriggerDocData(const void* Buffer, int Len)
+{
+    if (OnDocData) OnDocData(this, Buffer, Len);
+}
+void THttpCli::TriggerDocEnd()
+{
+    if (OnDocEnd) OnDocEnd(this);
+}
+void THttpCli::TriggerSendBegin()
+{
+    if (OnSendBegin) OnSendBegin(this);
+}
+void THttpCli::TriggerSendData(const void* Buffer, int Len)
+{
+    if (OnSendData) OnSendData(this, Buffer, Len);
+}
+void THttpCli::TriggerSendEnd()
+{
+    if (OnSendEnd) OnSendEnd(this);
+}
+
+}  // namespace kapo

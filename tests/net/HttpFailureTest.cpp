@@ -1,0 +1,88 @@
+// Responses that end badly must end as failures: a cut body, a reset, a header without end.
+#include <gtest/gtest.h>
+
+#include "tests/net/HttpScriptedServer.h"
+
+using namespace kapo;
+using namespace httptest;
+
+namespace {
+
+TEST(HttpFailure, BodyShortOfItsDeclaredLengthIsAFailure)
+{
+    HttpScriptedServer srv;
+    srv.Connection().Send("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n" + HttpPattern(0, 1000)).Close();
+    srv.Connection().Send("HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n").Close();
+    srv.Connection().Send("HTTP/1.0 200 OK\r\n\r\n" + HttpPattern(0, 1000)).Close();
+    HttpClientRig r;
+    int ends = 0;
+    r.Cli.OnDocEnd = [&](TObject*) { ++ends; };
+    r.Cli.SetURL(srv.Url("/"));
+    EXPECT_EQ(HttpRun(r.Cli), "404 Document truncated: 1000 of 5000 bytes received");
+    EXPECT_EQ(r.Cli.RcvdCount(), 1000);
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(r.Received(), HttpPattern(0, 1000));  // what came is kept
+
+    // Cut inside the header, after the length was declared.
+    EXPECT_EQ(HttpRun(r.Cli), "404 Document truncated: 0 of 5000 bytes received");
+
+    // The same body with no declared length and a clean close is a whole document.
+    r.Body.Clear();
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    EXPECT_EQ(r.Cli.StatusCode(), 200);
+    EXPECT_EQ(r.Received(), HttpPattern(0, 1000));
+}
+
+TEST(HttpFailure, ResetWhileTheResponseIsReadIsAFailure)
+{
+    HttpScriptedServer srv;
+    // Reset once the client has the first thousand body bytes.
+    srv.Connection().Send("HTTP/1.0 200 First\r\n\r\n" + HttpPattern(0, 1000)).Await(1).Reset();
+    srv.Connection().Send("HTTP/1.0 200 Second\r\nContent-Ty").Await(2).Reset();
+    srv.Connection().Send(HttpOk("complete")).Await(3).Reset();
+    HttpClientRig r;
+    r.Cli.OnDocData = [&](TObject*, const void*, int) {
+        if (r.Cli.RcvdCount() == 1000 || r.Cli.RcvdCount() == 8) srv.Signal();
+    };
+    r.Cli.OnHeaderData = [&](TObject*) {
+        if (r.Cli.CurrentLine() == "HTTP/1.0 200 Second") srv.Signal();
+    };
+    r.Cli.SetURL(srv.Url("/"));
+    const std::string reset = "404 " + WinsockErrorText(10054) + " (Error #10054)";
+    int done = -1;
+    r.Cli.OnRequestDone = [&](TObject*, THttpRequest, std::uint16_t e) { done = e; };
+    EXPECT_EQ(HttpRun(r.Cli), reset);
+    EXPECT_EQ(r.Cli.RcvdCount(), 1000);
+    ASSERT_TRUE(HttpPumpUntil(r.Dog, [&] { return done >= 0; }));
+    EXPECT_EQ(done, 10054);
+
+    EXPECT_EQ(HttpRun(r.Cli), reset) << "in the middle of the header";
+
+    // A reset after the whole declared body changes nothing.
+    r.Body.Clear();
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    EXPECT_EQ(r.Received(), "complete");
+}
+
+TEST(HttpFailure, EndlessHeaderEndsAtTheCapWithBoundedMemory)
+{
+    HttpScriptedServer srv;
+    srv.Connection().Send("HTTP/1.0 200 OK\r\n").Endless("X-Filler: " + std::string(90, 'f') + "\r\n");
+    srv.Connection().Send("HTTP/1.0 200 OK\r\n").Endless("X-Wide: " + std::string(6000, 'w') + "\r\n");
+    HttpClientRig r;
+    r.Cli.SetURL(srv.Url("/"));
+    const std::string capped = "404 HTTP header too large: more than 1000 lines or 262144 bytes";
+    EXPECT_EQ(HttpRun(r.Cli), capped);
+    EXPECT_EQ(r.Cli.RcvdHeader().Count(), HttpMaxHeaderLines);
+
+    EXPECT_EQ(HttpRun(r.Cli), capped);
+    std::size_t bytes = 0;
+    for (int i = 0; i < r.Cli.RcvdHeader().Count(); ++i) bytes += r.Cli.RcvdHeader()[i].size();
+    EXPECT_LE(bytes, static_cast<std::size_t>(HttpMaxHeaderBytes));
+    EXPECT_LT(r.Cli.RcvdHeader().Count(), 50);
+    // The client stopped reading: the server could not push more than a few socket buffers.
+    ASSERT_TRUE(srv.WaitDone());
+    EXPECT_LT(srv.EndlessBytes(), 32u << 20);
+}
+
+}  // namespace

@@ -1,0 +1,264 @@
+// Following location fields: directly and through a proxy, the credentials that go along,
+// and relocations that must not be followed.
+#include <gtest/gtest.h>
+
+#include "tests/net/HttpScriptedServer.h"
+
+using namespace kapo;
+using namespace httptest;
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+struct Probe : THttpCli {
+    using THttpCli::ConnectHost;
+    using THttpCli::ConnectPort;
+    using THttpCli::RequestTarget;
+    using THttpCli::TargetHost;
+};
+
+std::string Moved(const std::string& location, int status = 302)
+{
+    return "HTTP/1.0 " + std::to_string(status) + " Moved\r\nLocation: " + location + "\r\n\r\nnot this body";
+}
+
+// The request line and the Host line of a captured request.
+std::string FirstLines(const std::string& request)
+{
+    std::size_t end = request.find("\r\n");
+    std::size_t host = request.find("\r\nHost: ");
+    std::string s = request.substr(0, end);
+    if (host != std::string::npos) s += " | " + request.substr(host + 2, request.find("\r\n", host + 2) - host - 2);
+    return s;
+}
+
+TEST(HttpRelocation, TwoRelocationsInARowAreFollowedAndAllHeadersKept)
+{
+    HttpScriptedServer first, second;
+    first.Connection().Send(Moved(second.Url("/second"))).Close();
+    second.Connection().Send(Moved("/third", 301)).Close();
+    second.Connection().Send(HttpOk("final")).Close();
+    HttpClientRig r;
+    HttpEventLog log(r.Cli);
+    r.Cli.SetURL(first.Url("/first"));
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    ASSERT_TRUE(HttpPumpUntil(r.Dog, [&] { return log.DoneCount() == 1; }));
+    EXPECT_EQ(log.Only({"State", "Header", "Doc", "Location", "RequestDone"}),
+              (Events{"State hsNotConnected", "State hsDnsLookup", "State hsDnsLookupDone", "State hsConnected",
+                      "State hsWaitingHeader", "HeaderBegin", "HeaderData HTTP/1.0 302 Moved",
+                      "HeaderData Location: " + second.Url("/second"), "HeaderEnd",
+                      "LocationChange http://127.0.0.1/second", "State hsDnsLookup", "State hsDnsLookupDone",
+                      "State hsConnected", "State hsWaitingHeader", "HeaderBegin", "HeaderData HTTP/1.0 301 Moved",
+                      "HeaderData Location: /third", "HeaderEnd", "LocationChange http://127.0.0.1/third",
+                      "State hsDnsLookup", "State hsDnsLookupDone", "State hsConnected", "State hsWaitingHeader",
+                      "HeaderBegin", "HeaderData HTTP/1.0 200 OK", "HeaderData Content-Length: 5",
+                      "State hsWaitingBody", "HeaderEnd", "DocBegin", "DocData final", "DocEnd", "State hsReady",
+                      "RequestDone 1 0"}));
+    EXPECT_EQ(FirstLines(second.Request(0)), "GET /second HTTP/1.0 | Host: 127.0.0.1");
+    EXPECT_EQ(FirstLines(second.Request(1)), "GET /third HTTP/1.0 | Host: 127.0.0.1");
+    EXPECT_EQ(r.Cli.RcvdHeader().Count(), 6);
+    EXPECT_EQ(r.Cli.Location(), "http://127.0.0.1/third");
+    EXPECT_EQ(r.Cli.DocName(), "first");
+    EXPECT_EQ(r.Received(), "final");
+}
+
+// Each location value, relative to http://origin.test:<origin port>/dir/doc, without a proxy.
+struct DirectRow {
+    const char* Name;
+    std::string Value;        // "{O}" and "{P}" stand for the origin's and the other's port
+    bool ToOther;             // the new request goes to the other server
+    std::string Lines;        // request line and Host line of the new request
+    std::string Location;     // Location afterwards
+};
+
+std::string Fill(std::string s, const HttpScriptedServer& origin, const HttpScriptedServer& other)
+{
+    for (std::size_t p; (p = s.find("{O}")) != std::string::npos;) s.replace(p, 3, origin.PortText());
+    for (std::size_t p; (p = s.find("{P}")) != std::string::npos;) s.replace(p, 3, other.PortText());
+    return s;
+}
+
+class HttpDirectRelocation : public ::testing::TestWithParam<DirectRow> {};
+
+TEST_P(HttpDirectRelocation, GoesWhereTheLocationSays)
+{
+    const DirectRow& row = GetParam();
+    HttpTestResolver names({"origin.test", "other.test"});
+    HttpScriptedServer origin, other;
+    origin.Connection().Send(Moved(Fill(row.Value, origin, other))).Close();
+    (row.ToOther ? other : origin).Connection().Send(HttpOk("moved")).Close();
+    HttpClientRig r;
+    r.Cli.SetURL("http://origin.test:" + origin.PortText() + "/dir/doc");
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    std::string req = row.ToOther ? other.Request(0) : origin.Request(1);
+    EXPECT_EQ(FirstLines(req), Fill(row.Lines, origin, other));
+    EXPECT_EQ(r.Cli.Location(), Fill(row.Location, origin, other));
+    EXPECT_EQ(r.Received(), "moved");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HttpDirectRelocation,
+    ::testing::Values(
+        DirectRow{"AbsolutePath", "/new?q=1", false, "GET /new?q=1 HTTP/1.0 | Host: origin.test",
+                  "http://origin.test/new?q=1"},
+        DirectRow{"SchemeHostPath", "http://other.test:{P}/x", true, "GET /x HTTP/1.0 | Host: other.test",
+                  "http://other.test/x"},
+        DirectRow{"SchemeHostOnly", "http://other.test:{P}", true, "GET / HTTP/1.0 | Host: other.test",
+                  "http://other.test"},
+        DirectRow{"BareName", "bare.html", false, "GET http://origin.test/bare.html HTTP/1.0 | Host: origin.test",
+                  "http://origin.test/bare.html"},
+        DirectRow{"SchemeWithoutHost", "http:/rel", false, "GET /rel HTTP/1.0 | Host: origin.test",
+                  "http://origin.test/rel"},
+        DirectRow{"HostAndPathWithoutScheme", "other.test:{P}/y", true, "GET /y HTTP/1.0 | Host: other.test",
+                  "http://origin.test:{O}/dir/doc"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(HttpRelocation, NewHostWithoutPortIsReachedOnEightyAndSomeLocationsAreNotFollowed)
+{
+    // nowhere.test does not resolve: each of these requests ends at the lookup, after the new
+    // address was worked out.
+    HttpTestResolver names({"origin.test"});
+    HttpScriptedServer origin;
+    origin.Connection().Send(Moved("http://nowhere.test/z")).Close();
+    origin.Connection().Send(Moved("nowhere.test/w")).Close();
+    origin.Connection().Send("HTTP/1.0 200 OK\r\nLocation:\r\nContent-Length: 4\r\n\r\nhere").Close();
+    origin.Connection().Send("HTTP/1.0 404 Nope\r\nLocation: /elsewhere\r\n\r\n").Close();
+    Probe p;
+    HttpWatchdog dog(p);
+    TMemoryStream body;
+    p.SetRcvdStream(&body);
+    p.SetURL("http://origin.test:" + origin.PortText() + "/a");
+
+    EXPECT_EQ(HttpRun(p), "404 can't resolve hostname to IP address");
+    EXPECT_EQ(p.ConnectHost(), "nowhere.test");
+    EXPECT_EQ(p.ConnectPort(), "80");
+    EXPECT_EQ(p.TargetHost(), "nowhere.test");
+    EXPECT_EQ(p.RequestTarget(), "/z");
+
+    EXPECT_EQ(HttpRun(p), "404 can't resolve hostname to IP address");
+    EXPECT_EQ(p.ConnectPort(), "80");
+    EXPECT_EQ(p.RequestTarget(), "/w");
+
+    // An empty location names nothing: the document is this response's body.
+    EXPECT_EQ(HttpRun(p), "ok");
+    EXPECT_EQ(body.DataString(), "here");
+
+    // A failure status ends the request before its location could be followed.
+    EXPECT_EQ(HttpRun(p), "404 Nope");
+    EXPECT_EQ(origin.Accepted(), 4);
+}
+
+TEST(HttpRelocation, LateRelocateNoticeAfterAbortIsIgnored)
+{
+    HttpScriptedServer origin, other;
+    origin.Connection().Send(Moved(other.Url("/x"))).Close();
+    HttpClientRig r;
+    HttpEventLog log(r.Cli);
+    log.OnEvent = [&](const std::string& e) {
+        if (e.rfind("LocationChange", 0) == 0) r.Cli.Abort();
+    };
+    r.Cli.SetURL(origin.Url("/"));
+    EXPECT_EQ(HttpRun(r.Cli), "404 Connection aborted on request");
+    HttpDrainQueue();
+    Events states = log.Only({"State"});
+    ASSERT_GE(states.size(), 2u);
+    EXPECT_EQ(states[states.size() - 2], "State hsAborting");
+    EXPECT_EQ(states.back(), "State hsReady");
+    EXPECT_EQ(other.Accepted(), 0);
+    EXPECT_EQ(r.Cli.State(), hsReady);
+}
+
+TEST(HttpRelocation, ServerCredentialsStayWithTheHostAndPortOfTheUrl)
+{
+    HttpTestResolver names({"origin.test", "other.test"});
+    HttpScriptedServer origin, other;
+    origin.Connection().Send(Moved("/same")).Close();
+    origin.Connection().Send(Moved("http://origin.test:" + other.PortText() + "/otherport")).Close();
+    other.Connection().Send(Moved("http://other.test:" + other.PortText() + "/otherhost")).Close();
+    other.Connection().Send(Moved("http://origin.test:" + origin.PortText() + "/back")).Close();
+    origin.Connection().Send(HttpOk("end")).Close();
+    HttpClientRig r;
+    r.Cli.SetURL("http://origin.test:" + origin.PortText() + "/start");
+    r.Cli.SetUsername("user");
+    r.Cli.SetPassword("secret");
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    const std::string auth = "\r\nAuthorization: Basic dXNlcjpzZWNyZXQ=\r\n";
+    EXPECT_NE(origin.Request(0).find(auth), std::string::npos);
+    EXPECT_NE(origin.Request(1).find(auth), std::string::npos);  // same host and port
+    EXPECT_EQ(other.Request(0).find("Authorization"), std::string::npos) << "another port";
+    EXPECT_EQ(other.Request(1).find("Authorization"), std::string::npos) << "another host";
+    EXPECT_NE(origin.Request(2).find(auth), std::string::npos);  // back where they belong
+    EXPECT_EQ(r.Received(), "end");
+}
+
+TEST(HttpRelocation, ThroughAProxyServerCredentialsStayWithTheUrlAndProxyCredentialsGoOn)
+{
+    HttpTestResolver names({"proxy.test"});
+    HttpScriptedServer proxy;
+    proxy.Connection().Send(Moved("/b")).Close();
+    proxy.Connection().Send(Moved("http://other.test/c")).Close();
+    proxy.Connection().Send(Moved("http://origin.test:8080/d")).Close();
+    proxy.Connection().Send(HttpOk("via proxy")).Close();
+    HttpClientRig r;
+    r.Cli.SetURL("http://origin.test/a");
+    r.Cli.SetProxy("proxy.test");
+    r.Cli.SetProxyPort(proxy.PortText());
+    r.Cli.SetUsername("user");
+    r.Cli.SetPassword("secret");
+    r.Cli.SetProxyUsername("pu");
+    r.Cli.SetProxyPassword("pp");
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    const std::string auth = "\r\nAuthorization: Basic dXNlcjpzZWNyZXQ=\r\n";
+    const std::string proxyAuth = "\r\nProxy-Authorization: Basic cHU6cHA=\r\n";
+    const char* lines[] = {"GET http://origin.test/a HTTP/1.0 | Host: origin.test",
+                           "GET http://origin.test/b HTTP/1.0 | Host: origin.test",
+                           "GET http://other.test/c HTTP/1.0 | Host: other.test",
+                           "GET http://origin.test:8080/d HTTP/1.0 | Host: origin.test"};
+    for (int i = 0; i < 4; ++i) {
+        std::string req = proxy.Request(static_cast<std::size_t>(i));
+        EXPECT_EQ(FirstLines(req), lines[i]);
+        EXPECT_NE(req.find(proxyAuth), std::string::npos) << i;
+        EXPECT_EQ(req.find(auth) != std::string::npos, i < 2) << i;
+    }
+    EXPECT_EQ(r.Received(), "via proxy");
+}
+
+struct ProxyRow {
+    const char* Name;
+    const char* Value;
+    const char* Lines;
+};
+
+class HttpProxyRelocation : public ::testing::TestWithParam<ProxyRow> {};
+
+TEST_P(HttpProxyRelocation, KeepsTheProxyAndSendsTheWholeAddress)
+{
+    HttpTestResolver names({"proxy.test"});
+    HttpScriptedServer proxy;
+    proxy.Connection().Send(Moved(GetParam().Value)).Close();
+    proxy.Connection().Send(HttpOk("ok")).Close();
+    HttpClientRig r;
+    r.Cli.SetURL("http://a.test:81/x");
+    r.Cli.SetProxy("proxy.test");
+    r.Cli.SetProxyPort(proxy.PortText());
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    EXPECT_EQ(FirstLines(proxy.Request(0)), "GET http://a.test:81/x HTTP/1.0 | Host: a.test");
+    EXPECT_EQ(FirstLines(proxy.Request(1)), GetParam().Lines);
+    std::string line = GetParam().Lines;
+    EXPECT_EQ(r.Cli.Location(), line.substr(4, line.find(" HTTP/") - 4));
+    EXPECT_EQ(r.Received(), "ok");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HttpProxyRelocation,
+    ::testing::Values(ProxyRow{"AbsolutePath", "/y", "GET http://a.test:81/y HTTP/1.0 | Host: a.test"},
+                      ProxyRow{"SchemeHostPort", "http://b.test:82/z", "GET http://b.test:82/z HTTP/1.0 | Host: b.test"},
+                      ProxyRow{"SchemeHostOnly", "http://b.test", "GET http://b.test/ HTTP/1.0 | Host: b.test"},
+                      ProxyRow{"BareName", "z.html", "GET http://a.test:81/z.html HTTP/1.0 | Host: a.test"},
+                      ProxyRow{"HostPathNoScheme", "b.test/w", "GET http://b.test/w HTTP/1.0 | Host: b.test"},
+                      ProxyRow{"HostPortPathNoScheme", "b.test:83/w", "GET http://b.test:83/w HTTP/1.0 | Host: b.test"},
+                      ProxyRow{"SchemeWithoutHost", "http:/v", "GET http://a.test:81/v HTTP/1.0 | Host: a.test"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+}  // namespace
