@@ -194,6 +194,17 @@ TForm1::TForm1(TComponent* owner) : TForm(owner)
     TPage* page0 = Abook->AddPage("Default");
     TPage* page1 = Abook->AddPage("Extra");
 
+    HttpCli1 = new THttpCli(this);
+    HttpCli1->SetProxyPort("80");
+    HttpCli1->SetAgent("Mozilla/3.0 (compatible)");
+    HttpCli1->SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+    HttpCli1->SetNoCache(false);
+    HttpCli1->SetContentTypePost("application/x-www-form-urlencoded");
+    HttpCli1->SetMultiThreaded(false);
+    HttpCli1->OnDocBegin = std::bind_front(&TForm1::HttpCli1DocBegin, this);
+    HttpCli1->OnDocData = std::bind_front(&TForm1::HttpCli1DocData, this);
+    HttpCli1->OnDocEnd = std::bind_front(&TForm1::HttpCli1DocEnd, this);
+
     Image1 = new TImage(this);
     Image1->SetParent(page0);
     Image1->SetBounds(0, 0, 508, 316);
@@ -230,6 +241,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner)
     Memo1->SetBounds(5, 5, 185, 21);
     Memo1->SetWordWrap(false);
     Memo1->SetTabOrder(0);
+
+    ApplyTabOrder();
 
     OnCreate = std::bind_front(&TForm1::FormCreate, this);
     OnActivate = std::bind_front(&TForm1::FormActivate, this);
@@ -342,6 +355,7 @@ void TForm1::StopMouseDown(TObject*, TMouseButton, TShiftState, int, int)
     Abook->Hide();
     ShowPressed(Stop);
     BusyLamp()->SetBrushColor(LampIdle);
+    HttpCli1->Abort();
 }
 
 void TForm1::StopMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Stop); }
@@ -374,8 +388,40 @@ void TForm1::DrvClick(TObject*) { Abook->Hide(); }
 
 // ---- catalogue and preview -----------------------------------------------------------
 
-void TForm1::ListaClick(TObject*) {}
+void TForm1::ListaClick(TObject*)
+{
+    BusyLamp()->SetBrushColor(LampBusy);
+    Stk->SetCaption("");
+}
 
-void TForm1::NomesDblClick(TObject*) {}
+void TForm1::NomesDblClick(TObject*)
+{
+    BusyLamp()->SetBrushColor(LampBusy);
+    Stk->SetCaption("");
+}
+
+// ---- transfer status -----------------------------------------------------------------
+
+void TForm1::HttpCli1DocBegin(TObject*)
+{
+    G1->SetProgress(0);
+    Stk->SetCaption("Baixando arquivo...");
+    BusyLamp()->SetBrushColor(LampBusy);
+}
+
+void TForm1::HttpCli1DocData(TObject*, const void*, int)
+{
+    // Without a declared length the gauge refuses the maximum; the error goes back to the
+    // client's read loop, which drops it, and the transfer goes on.
+    G1->SetMaxValue(HttpCli1->ContentLength());
+    G1->SetProgress(HttpCli1->RcvdCount());
+    BusyLamp()->SetBrushColor(LampReceiving);
+}
+
+void TForm1::HttpCli1DocEnd(TObject*)
+{
+    G1->SetProgress(0);
+    Stk->SetCaption(IdleStatusText);
+}
 
 }  // namespace kapo

@@ -5,6 +5,7 @@
 
 #include "ui/ExtCtrls.h"
 #include "ui/Forms.h"
+#include "net/HttpProt.h"
 #include "ui/StdCtrls.h"
 #include "widgets/FileCtrl.h"
 #include "widgets/Gauges.h"
@@ -48,6 +49,7 @@ public:
     TDirectoryListBox* Dir;
     TDriveComboBox* Drv;
     TNotebook* Abook;
+    THttpCli* HttpCli1;
     // page "Default"
     TImage* Image1;
     TLabel* Label30;
@@ -92,6 +94,9 @@ public:
     void ConfigMouseUp(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
     void DrvClick(TObject* Sender);
     void ListaClick(TObject* Sender);
+    void HttpCli1DocBegin(TObject* Sender);
+    void HttpCli1DocData(TObject* Sender, const void* Buffer, int Len);
+    void HttpCli1DocEnd(TObject* Sender);
     void NomesDblClick(TObject* Sender);
 
 private:

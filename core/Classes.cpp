@@ -57,7 +57,8 @@ TFileStream::TFileStream(const std::string& fileName, unsigned mode, mode_t righ
     int flags;
     bool exclusive;
     if (mode == fmCreate) {
-        flags = O_RDWR | O_CREAT | O_TRUNC;
+        // Truncated only once the lock is held, so a refused second writer empties nothing.
+        flags = O_RDWR | O_CREAT;
         exclusive = true;
     } else {
         switch (mode & 3) {
@@ -76,6 +77,10 @@ TFileStream::TFileStream(const std::string& fileName, unsigned mode, mode_t righ
             ::close(FHandle);
             FHandle = -1;
         }
+    }
+    if (FHandle >= 0 && mode == fmCreate && ::ftruncate(FHandle, 0) != 0) {
+        ::close(FHandle);
+        FHandle = -1;
     }
     if (FHandle < 0) {
         if (mode == fmCreate) throw EFCreateError(Format("Cannot create file %s", fileName));

@@ -27,7 +27,8 @@ struct Registry {
 
 Registry& registry()
 {
-    static Registry* r = new Registry;  // outlives every thread's queue
+    // Deliberately never freed: queues of threads that end after main() still unregister here.
+    static Registry* r = new Registry;
     return *r;
 }
 
@@ -132,8 +133,10 @@ bool MessageQueue::ProcessPending()
         }
         if (p.Wnd == 0) {
             if (p.Msg.Msg == WM_QUIT) {
+                // What follows the quit request stays queued for whoever pumps next.
                 FQuit = true;
                 FExitCode = static_cast<int>(p.Msg.WParam);
+                break;
             }
             continue;
         }

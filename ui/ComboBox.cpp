@@ -198,7 +198,7 @@ TCustomComboBox::~TCustomComboBox()
 {
     if (FPopup) {
         FPopup->Detach();
-        delete FPopup;
+        delete FPopup.data();
         FPopup = nullptr;
     }
 }

@@ -3,6 +3,8 @@
 // pop-up alike, so owner-drawn lists look the same in both.
 #pragma once
 
+#include <QPointer>
+
 #include "ui/StdCtrls.h"
 
 namespace kapo {
@@ -105,7 +107,7 @@ private:
     int FUpdating = 0;
     TComboBoxStyle FStyle = csDropDownList;
     int FDropDownCount = 8;
-    KComboPopup* FPopup = nullptr;  // a child of the control's widget, deleted with it
+    QPointer<KComboPopup> FPopup;  // a child of the control's widget, deleted with it
     int FDropTop = 0;
     int FHot = -1;  // the row under the mouse or the keys in the pop-up
 };

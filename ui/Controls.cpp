@@ -81,8 +81,16 @@ TControl::TControl(TComponent* owner) : TComponent(owner)
 TControl::~TControl()
 {
     if (FParent) FParent->RemoveControl(this);
-    if (auto* kw = qobject_cast<KWidget*>(FWidget.data())) kw->Detach();
-    delete FWidget.data();
+    auto* kw = qobject_cast<KWidget*>(FWidget.data());
+    if (kw) kw->Detach();
+    if (kw && kw->Dispatching()) {
+        // Destroyed by a handler of its own widget's event: the widget goes once Qt is done
+        // with that event.
+        kw->hide();
+        kw->deleteLater();
+    } else {
+        delete FWidget.data();
+    }
 }
 
 void TControl::SetWidget(QWidget* w)
@@ -249,6 +257,33 @@ void TWinControl::InsertControl(TControl* c)
 void TWinControl::RemoveControl(TControl* c)
 {
     FControls.erase(std::remove(FControls.begin(), FControls.end(), c), FControls.end());
+}
+
+namespace {
+
+void collectTabStops(TWinControl* parent, std::vector<QWidget*>& out)
+{
+    std::vector<TWinControl*> kids;
+    for (int i = 0; i < parent->ControlCount(); ++i)
+        if (auto* w = dynamic_cast<TWinControl*>(parent->Controls(i))) kids.push_back(w);
+    std::stable_sort(kids.begin(), kids.end(), [](TWinControl* a, TWinControl* b) {
+        // Controls without a tab order keep their creation order after the others.
+        auto key = [](TWinControl* c) { return c->TabOrder() < 0 ? 1 << 30 : c->TabOrder(); };
+        return key(a) < key(b);
+    });
+    for (TWinControl* k : kids) {
+        if (k->Widget() && k->Widget()->focusPolicy() != Qt::NoFocus) out.push_back(k->Widget());
+        collectTabStops(k, out);
+    }
+}
+
+}  // namespace
+
+void TWinControl::ApplyTabOrder()
+{
+    std::vector<QWidget*> stops;
+    collectTabStops(this, stops);
+    for (std::size_t i = 1; i < stops.size(); ++i) QWidget::setTabOrder(stops[i - 1], stops[i]);
 }
 
 bool TWinControl::Focused() const { return FWidget && FWidget->hasFocus(); }

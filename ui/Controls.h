@@ -149,6 +149,8 @@ public:
     void HandleNeeded();
     bool Focused() const;
     void SetFocus();
+    // Chains the focusable controls inside this one by their tab order, depth first.
+    void ApplyTabOrder();
     bool Ctl3D() const { return FCtl3D; }
     void SetCtl3D(bool v) { FCtl3D = v; Invalidate(); }
 

@@ -184,6 +184,11 @@ void TApplication::Initialize(int& argc, char** argv)
     AttachMessageQueueToQt();
 }
 
+void TApplication::Notification(TComponent* component, TOperation operation)
+{
+    if (operation == opRemove && component == FMainForm) FMainForm = nullptr;
+}
+
 void TApplication::RegisterForm(TForm* f)
 {
     if (!FMainForm) FMainForm = f;
@@ -213,7 +218,12 @@ void TApplication::Terminate()
 void TApplication::ProcessMessages()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-    MessageQueue::Current().ProcessPending();
+    MessageQueue& q = MessageQueue::Current();
+    q.ProcessPending();
+    if (q.QuitReceived()) {
+        q.ResetQuit();
+        Terminate();
+    }
 }
 
 void TApplication::WaitForWork(int timeoutMs)

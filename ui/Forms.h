@@ -79,6 +79,8 @@ public:
     void Run();
     void Terminate();
     bool Terminated() const { return FTerminated; }
+    // Lets a new loop run after an earlier one has ended (tests run several in one process).
+    void ClearTerminated() { FTerminated = false; }
     // Handles Qt's pending events and the message queue's pending messages, once.
     void ProcessMessages();
     // Waits until an event or a message arrives, or the time-out (ms) passes.
@@ -97,6 +99,9 @@ public:
 
     // The period rule: a period is added when the last character sorts after ".".
     static std::string ErrorText(const std::string& message);
+
+protected:
+    void Notification(TComponent* component, TOperation operation) override;
 
 private:
     void RegisterForm(TForm* f);

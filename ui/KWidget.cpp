@@ -24,6 +24,14 @@ KWidget::KWidget(TControl* control) : FControl(control)
     setAttribute(Qt::WA_OpaquePaintEvent, false);
 }
 
+bool KWidget::event(QEvent* e)
+{
+    ++FDispatching;
+    bool r = QWidget::event(e);
+    --FDispatching;
+    return r;
+}
+
 void KWidget::paintEvent(QPaintEvent*)
 {
     auto* cc = dynamic_cast<TCustomControl*>(FControl);
@@ -86,6 +94,8 @@ void KWidget::keyPressEvent(QKeyEvent* e)
     auto* wc = dynamic_cast<TWinControl*>(FControl);
     if (!wc) return QWidget::keyPressEvent(e);
     unsigned short key = VirtualKeyOf(e->key());
+    // The arithmetic key codes belong to the numeric keypad; elsewhere these are characters.
+    if ((key == VK_ADD || key == VK_SUBTRACT || key == VK_MULTIPLY) && !(e->modifiers() & Qt::KeypadModifier)) key = 0;
     TShiftState s = ShiftStateOf(e->modifiers(), Qt::NoButton);
     QByteArray text = e->text().toUtf8();
     GuardCall([&] {

@@ -14,8 +14,11 @@ public:
     TControl* Control() const { return FControl; }
     // The control is going away: stop forwarding.
     void Detach() { FControl = nullptr; }
+    // True while one of this widget's events is being handled (it must not be deleted then).
+    bool Dispatching() const { return FDispatching > 0; }
 
 protected:
+    bool event(QEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseDoubleClickEvent(QMouseEvent* e) override;
@@ -30,6 +33,7 @@ protected:
 
     TControl* FControl;
     bool FPressedInside = false;
+    int FDispatching = 0;
 };
 
 }  // namespace kapo

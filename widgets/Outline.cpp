@@ -329,6 +329,7 @@ int TCustomOutline::InternalAdd(int index, std::string text, void* data, bool in
     if (index < 0) throw EOutlineError("Invalid outline index");
     auto node = std::make_unique<TOutlineNode>(this, std::move(text), data);
     int result = 0;
+    unsigned generation = FGeneration;
     try {
         TOutlineNode* target = FindItem(index);
         TOutlineNode* parent = target;
@@ -360,6 +361,8 @@ int TCustomOutline::InternalAdd(int index, std::string text, void* data, bool in
         // raised by a click handler during the resynchronisation leaves it in place.
         ShowError(e);
     }
+    // A click handler that cleared the tree meanwhile leaves nothing to look up.
+    if (generation != FGeneration) return result;
     try {
         FLastLookup = FindItem(index);
     } catch (const OutlineError&) {
@@ -573,9 +576,11 @@ void TCustomOutline::AfterToggle(TOutlineNode* node, int oldRows)
     if (FUpdateCount > 0) return;
     if (node->FParent && node->FParent->FExpanded && (ScrollBars() == ssHorizontal || ScrollBars() == ssBoth))
         UpdateColumnWidth();
+    // A click handler run by the resynchronisation may clear the tree: read the item first.
+    bool hasChildren = node->HasChildren();
     SyncRows();
     // The item's own picture changes with its state.
-    if (RowCount() != oldRows || node->HasChildren()) Invalidate();
+    if (RowCount() != oldRows || hasChildren) Invalidate();
 }
 
 void TCustomOutline::FullExpand()

@@ -6,6 +6,9 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QTest>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <fstream>
@@ -211,7 +214,7 @@ TEST_F(Window, MissingFolderFallsBackWithEmptyFields)
 TEST_F(Window, JunkAndLongLinesNeitherCrashNorShow)
 {
     std::string junk;
-    for (int i = 0; i < 3000; ++i) junk += static_cast<char>((i * 37) % 256);
+    for (int i = 1; i < 3000; ++i) junk += static_cast<char>((i * 37) % 256);  // NUL near the end
     writeBytes(Ini(), junk);
     EXPECT_NO_THROW(Open());
     Close();
@@ -219,15 +222,17 @@ TEST_F(Window, JunkAndLongLinesNeitherCrashNorShow)
     TForm1* f = Open();
     EXPECT_EQ(f->Proxy->Text(), std::string(4096, 'p'));
     Close();
-    // An unreadable file: the fallback, silently.
-    writeBytes(Ini(), "s/\r\nproxy\r\n");
-    ::chmod(Ini().c_str(), 0);
-    if (::geteuid() != 0) {
-        f = Open();
-        EXPECT_EQ(f->Proxy->Text(), "");
-        Close();
-    }
-    ::chmod(Ini().c_str(), 0600);
+    // An unreadable file: the fallback, silently. A folder in its place cannot be read even
+    // with every right.
+    fs::remove(Ini());
+    fs::create_directory(Ini());
+    f = Open();
+    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Proxy->Text(), "");
+    EXPECT_EQ(f->PrPort->Text(), "");
+    FForm->OnDestroy = nullptr;  // nothing to save into a folder
+    Close();
+    fs::remove(Ini());
     EXPECT_TRUE(test::ShownErrors().empty());
 }
 
@@ -332,11 +337,81 @@ TEST_F(Window, ButtonsShowPressedAndReleasedPictures)
     Release(f->Stop, Qt::LeftButton, QPoint(2, 2));
 }
 
+TEST_F(Window, TreeClickAndNameDoubleClickSetTheLampBusy)
+{
+    TForm1* f = Open();
+    f->Stk->SetCaption("x");
+    f->ListaClick(f->Lista);
+    EXPECT_EQ(f->Shp1->Brush().Color, clRed);
+    EXPECT_EQ(f->Stk->Caption(), "");
+    f->Shp1->SetBrushColor(clMaroon);
+    f->NomesDblClick(f->Nomes);
+    EXPECT_EQ(f->Shp1->Brush().Color, clRed);
+    EXPECT_EQ(f->Abook->Visible(), true);  // neither touches the settings panel
+}
+
+TEST_F(Window, DocumentEventsDriveStatusLampAndGauge)
+{
+    TForm1* f = Open();
+    f->HttpCli1DocBegin(f->HttpCli1);
+    EXPECT_EQ(f->Stk->Caption(), "Baixando arquivo...");
+    EXPECT_EQ(f->Shp1->Brush().Color, clRed);
+    EXPECT_EQ(f->G1->Progress(), 0);
+    // No declared length: the gauge refuses the maximum before anything else changes.
+    EXPECT_EQ(f->HttpCli1->ContentLength(), -1);
+    try {
+        f->HttpCli1DocData(f->HttpCli1, nullptr, 0);
+        FAIL() << "no range error";
+    } catch (const EInvalidOperation& e) {
+        EXPECT_EQ(e.Message(), "Value must be between 1 and 2147483647");
+    }
+    EXPECT_EQ(f->Shp1->Brush().Color, clRed);
+    f->HttpCli1DocEnd(f->HttpCli1);
+    EXPECT_EQ(f->Stk->Caption(), "Status da conexão...");
+    EXPECT_EQ(f->Shp1->Brush().Color, clRed);  // the end leaves the lamp alone
+}
+
+TEST_F(Window, TabOrderFollowsTheDesign)
+{
+    TForm1* f = Open();
+    // Inside the settings page: Login, Senha, Proxy, PrPort, Serv.
+    EXPECT_EQ(f->Login->Widget()->nextInFocusChain(), f->Senha->Widget());
+    EXPECT_EQ(f->Senha->Widget()->nextInFocusChain(), f->Proxy->Widget());
+    EXPECT_EQ(f->PrPort->Widget()->nextInFocusChain(), f->Serv->Widget());
+}
+
+TEST_F(Window, CloseButtonEndsTheLoopAndTheSettingsAreSaved)
+{
+    // As the program runs: the window is the application's main form, the loop runs until
+    // the close button's release, then the window is destroyed and writes its settings.
+    Application->ClearTerminated();
+    TForm1* main = Application->CreateForm<TForm1>();
+    ASSERT_EQ(Application->MainForm(), main);
+    bool released = false;
+    QTimer::singleShot(0, [&] {
+        main->Login->SetText("ana");
+        Press(main->Fim, Qt::LeftButton, QPoint(2, 2));
+        Release(main->Fim, Qt::LeftButton, QPoint(2, 2));
+        released = true;
+    });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { ADD_FAILURE() << "loop did not end"; Application->Terminate(); });
+    watchdog.start(10000);
+    Application->Run();
+    EXPECT_TRUE(released);
+    delete main;
+    EXPECT_EQ(Application->MainForm(), nullptr);
+    std::string text = readBytes(Ini());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6);
+    EXPECT_NE(text.find("\r\nana\r\n"), std::string::npos);
+}
+
 TEST_F(Window, CloseButtonEndsTheLoopOnRelease)
 {
     TForm1* f = Open();
     ShowActive();
-    ASSERT_FALSE(Application->Terminated());
+    Application->ClearTerminated();
     Press(f->Fim, Qt::LeftButton, QPoint(2, 2));
     EXPECT_FALSE(Application->Terminated());
     EXPECT_EQ(f->Fim->Picture().Image(), f->Fim2->Picture().Image());

@@ -25,6 +25,8 @@ TEST(FileStream, CreateTruncatesAndIsExclusive)
         // A second writer of the same file is refused while the first holds it.
         EXPECT_THROW(TFileStream(path, fmCreate), EFCreateError);
         EXPECT_THROW(TFileStream(path, fmOpenWrite | fmShareExclusive), EFOpenError);
+        // The refused writer emptied nothing.
+        EXPECT_EQ(f.Size(), 11);
     }
     {
         TFileStream f(path, fmCreate);
