@@ -258,7 +258,7 @@ void THttpCli::SetState(THttpCliState NewState)
     if (NewState == FState) return;
     FState = NewState;
     auto life = LifeToken();
-    if (OnStateChange) OnStateChange(this);
+    if (auto handler = OnStateChange) handler(this);
     if (life.expired()) return;
     if (NewState == hsReady) PostRequestDone();
 }
@@ -281,8 +281,8 @@ void THttpCli::WndProc(TMessage& Msg)
 {
     switch (Msg.Msg) {
     case WM_REQUEST_DONE:
-        if (OnRequestDone)
-            OnRequestDone(this, static_cast<THttpRequest>(Msg.WParam), static_cast<std::uint16_t>(Msg.LParam));
+        if (auto handler = OnRequestDone)
+            handler(this, static_cast<THttpRequest>(Msg.WParam), static_cast<std::uint16_t>(Msg.LParam));
         break;
     case WM_SET_READY:
         if (Msg.WParam == FRequestSerial) SetState(hsReady);
@@ -400,11 +400,17 @@ void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
             FSocket->SetPort(FConnectPort);
             FSocket->SetProto("tcp");
             FSocket->Connect();
-        } catch (const Exception&) {
+        } catch (const Exception& E) {
             int err = FSocket->LastError();
-            FRequestDoneError = static_cast<std::uint32_t>(err);
             FStatusCode = 404;
-            FReasonPhrase = "can't connect: " + ErrorText(err);
+            if (err != 0) {
+                FReasonPhrase = "can't connect: " + ErrorText(err);
+            } else {
+                // Refused before any socket call (a bad address or port): say why.
+                err = WSAEINVAL;
+                FReasonPhrase = "can't connect: " + E.Message();
+            }
+            FRequestDoneError = static_cast<std::uint32_t>(err);
             FSocket->Close();
             if (life.expired()) return;
             HandleSessionClosed(FSocket, static_cast<std::uint16_t>(err));
@@ -502,9 +508,9 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
 void THttpCli::AddRequestLine(const std::string& Line)
 {
     std::string s = Line;
-    if (OnCommand) {
+    if (auto handler = OnCommand) {
         auto life = LifeToken();
-        OnCommand(this, s);
+        handler(this, s);
         // Unwinds the composition; the connected handler checks the token and stops.
         if (life.expired()) throw Exception("HTTP component destroyed");
     }
@@ -612,15 +618,15 @@ void THttpCli::CheckPrematureEnd(std::uint16_t Error)
     if (FState != hsWaitingHeader && FState != hsWaitingBody) return;
     if (FStatusCode >= 400) return;  // already a failure, the server's or ours
     bool bodyExpected = FRequestType != rqHead && StatusHasBody(FStatusCode);
-    bool complete = FState == hsWaitingBody && (!bodyExpected || (FContentLength >= 0 && FRcvdCount >= FContentLength));
+    bool complete = FState == hsWaitingBody && (!bodyExpected || (FDeclaredLength >= 0 && FRcvdCount >= FDeclaredLength));
     int err = Error != 0 ? Error : FReceiveError;
     if (err != 0 && !complete) {
         FRequestDoneError = static_cast<std::uint32_t>(err);
         FStatusCode = 404;
         FReasonPhrase = ErrorText(err);
-    } else if (bodyExpected && FContentLength >= 0 && FRcvdCount < FContentLength) {
+    } else if (bodyExpected && FDeclaredLength >= 0 && FRcvdCount < FDeclaredLength) {
         FStatusCode = 404;
-        FReasonPhrase = Format("Document truncated: %d of %d bytes received", FRcvdCount, FContentLength);
+        FReasonPhrase = Format("Document truncated: %d of %d bytes received", FRcvdCount, FDeclaredLength);
     }
 }
 
@@ -668,8 +674,11 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         int err = FSocket->LastError();
         if (err != 0 && err != WSAEWOULDBLOCK) FReceiveError = err;
     }
-    if (FRequestType == rqNone || count <= 0) return;
-    FReceiveLen += count;
+    if (FRequestType == rqNone) return;
+    // Nothing new, but lines may still wait here after a handler raised: cut them now, or
+    // the server's close would leave them unread.
+    if (count <= 0 && FReceiveLen == 0) return;
+    if (count > 0) FReceiveLen += count;
     FReceiveBuffer[static_cast<std::size_t>(FReceiveLen)] = 0;
     auto life = LifeToken();
 
@@ -698,8 +707,8 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         if (FState == hsWaitingHeader || FState == hsWaitingBody) {
             if (FNextStep) (this->*FNextStep)();
             else PostSetReady();
-        } else if (OnDataAvailable) {
-            OnDataAvailable(this, Error);
+        } else if (auto handler = OnDataAvailable) {
+            handler(this, Error);
         }
         if (life.expired()) return;
     }
@@ -719,6 +728,8 @@ void THttpCli::ProcessHeaderLine()
 {
     auto life = LifeToken();
     if (FHeaderLineCount == 0) {
+        // A relocation's own length must not judge the document that follows it.
+        FDeclaredLength = -1;
         TriggerHeaderBegin();
         if (life.expired()) return;
     }
@@ -793,6 +804,7 @@ void THttpCli::ProcessHeaderLine()
             ProcessLocation(value);
         } else if (name == "content-length") {
             FContentLength = StrToInt(value);
+            FDeclaredLength = FContentLength;
         } else if (name == "content-range") {
             std::size_t d = Pos("-", value);
             if (d > 0) {
@@ -813,8 +825,8 @@ void THttpCli::ProcessHeaderLine()
             if (life.expired()) return;
         }
     }
-    if (OnHeaderData) {
-        OnHeaderData(this);
+    if (auto handler = OnHeaderData) {
+        handler(this);
         if (life.expired()) return;
     }
     if (FStatusCode >= 400) FSocket->Close();
@@ -908,7 +920,7 @@ void THttpCli::HandleRelocationClosed(TObject* Sender, std::uint16_t Error)
     FRelocationPending = false;
     SetSocketClosedHandler(false);
     auto life = LifeToken();
-    if (OnLocationChange) OnLocationChange(this);
+    if (auto handler = OnLocationChange) handler(this);
     if (life.expired()) return;
     PostMessage(FNotifyWindow, WM_RELOCATE, FRequestSerial, 0);
 }
@@ -933,51 +945,51 @@ void THttpCli::ProcessBodyData()
 
 void THttpCli::TriggerCookie(const std::string& Data, bool& Accept)
 {
-    if (OnCookie) OnCookie(this, Data, Accept);
+    if (auto handler = OnCookie) handler(this, Data, Accept);
 }
 void THttpCli::TriggerSessionConnected()
 {
-    if (OnSessionConnected) OnSessionConnected(this);
+    if (auto handler = OnSessionConnected) handler(this);
 }
 void THttpCli::TriggerRequestHeaderBegin()
 {
-    if (OnRequestHeaderBegin) OnRequestHeaderBegin(this);
+    if (auto handler = OnRequestHeaderBegin) handler(this);
 }
 void THttpCli::TriggerRequestHeaderEnd()
 {
-    if (OnRequestHeaderEnd) OnRequestHeaderEnd(this);
+    if (auto handler = OnRequestHeaderEnd) handler(this);
 }
 void THttpCli::TriggerHeaderBegin()
 {
-    if (OnHeaderBegin) OnHeaderBegin(this);
+    if (auto handler = OnHeaderBegin) handler(this);
 }
 void THttpCli::TriggerHeaderEnd()
 {
-    if (OnHeaderEnd) OnHeaderEnd(this);
+    if (auto handler = OnHeaderEnd) handler(this);
 }
 void THttpCli::TriggerDocBegin()
 {
-    if (OnDocBegin) OnDocBegin(this);
+    if (auto handler = OnDocBegin) handler(this);
 }
 void THttpCli::TriggerDocData(const void* Buffer, int Len)
 {
-    if (OnDocData) OnDocData(this, Buffer, Len);
+    if (auto handler = OnDocData) handler(this, Buffer, Len);
 }
 void THttpCli::TriggerDocEnd()
 {
-    if (OnDocEnd) OnDocEnd(this);
+    if (auto handler = OnDocEnd) handler(this);
 }
 void THttpCli::TriggerSendBegin()
 {
-    if (OnSendBegin) OnSendBegin(this);
+    if (auto handler = OnSendBegin) handler(this);
 }
 void THttpCli::TriggerSendData(const void* Buffer, int Len)
 {
-    if (OnSendData) OnSendData(this, Buffer, Len);
+    if (auto handler = OnSendData) handler(this, Buffer, Len);
 }
 void THttpCli::TriggerSendEnd()
 {
-    if (OnSendEnd) OnSendEnd(this);
+    if (auto handler = OnSendEnd) handler(this);
 }
 
 }  // namespace kapo

@@ -260,6 +260,7 @@ private:
     int FReceiveLen = 0;
     int FLineEndLen = 0;  // 1 or 2: how the line in FCurrentLine ended
     int FHeaderLineCount = 0;
+    int FDeclaredLength = -1;  // length this response declared; ContentLength keeps older ones
     int FBodyDataCount = 0;
     bool FSendingBody = false;
     bool FRelocationPending = false;

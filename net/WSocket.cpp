@@ -1074,6 +1074,7 @@ int TCustomWSocket::RealSend(const void* Data, int Len)
                            reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
     else
         n = WSocket_send(FHSocket, static_cast<const char*>(Data), Len, FSendFlags);
+    FRealSent = n > 0 ? n : 0;
     if (n > 0) FireSendData(n);
     return n;
 }
@@ -1106,7 +1107,19 @@ void TCustomWSocket::TryToSend()
             FAllSent = true;
             break;
         }
-        int r = RealSend(data, n);
+        int r;
+        FRealSent = 0;
+        try {
+            r = RealSend(data, n);
+        } catch (...) {
+            // A raising OnSendData must neither leave the queue locked for good nor have the
+            // bytes that already went out sent again.
+            if (!life.expired()) {
+                FInTryToSend = false;
+                if (FHSocket == h && !FBufList.empty() && FBufList.front().get() == chunk) chunk->Remove(FRealSent);
+            }
+            throw;
+        }
         int err = r < 0 ? WSocket_WSAGetLastError() : 0;
         if (life.expired()) return;
         if (FHSocket != h) {  // closed or aborted by OnSendData: the queue is not ours to touch
@@ -1256,7 +1269,9 @@ void TCustomWSocket::DrainUntilClosed()
 void TCustomWSocket::StartDnsLookup(const std::string& HostName)
 {
     if (HostName.empty()) {
+        auto life = LifeToken();
         RaiseError("DNS lookup: invalid host name.");
+        if (life.expired()) return;  // freed by its OnError handler
         FireDnsLookupDone(WSAEINVAL);
         return;
     }
@@ -1283,7 +1298,9 @@ void TCustomWSocket::StartDnsLookup(const std::string& HostName)
 void TCustomWSocket::StartReverseLookup(const std::string& HostAddr)
 {
     if (HostAddr.empty()) {
+        auto life = LifeToken();
         RaiseError("DNS lookup: invalid host name.");
+        if (life.expired()) return;  // freed by its OnError handler
         FireDnsLookupDone(WSAEINVAL);
         return;
     }

@@ -86,3 +86,42 @@ TEST(HttpFailure, EndlessHeaderEndsAtTheCapWithBoundedMemory)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HttpFailure, ALengthDeclaredByARelocationDoesNotJudgeTheDocument)
+{
+    HttpScriptedServer srv;
+    srv.Connection().Send("HTTP/1.0 302 Moved\r\nLocation: /there\r\nContent-Length: 154\r\n\r\n").Close();
+    srv.Connection().Send("HTTP/1.0 200 OK\r\n\r\nshort").Close();
+    HttpClientRig r;
+    r.Cli.SetURL(srv.Url("/here"));
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    EXPECT_EQ(r.Received(), "short");
+}
+
+TEST(HttpFailure, LinesLeftByARaisingHeaderHandlerAreStillRead)
+{
+    HttpScriptedServer srv;
+    srv.Connection().Send("HTTP/1.0 200 OK\r\nX-Boom: 1\r\nContent-Length: 4\r\n\r\nbody").Close();
+    HttpClientRig r;
+    r.Cli.OnHeaderData = [&](TObject*) {
+        if (r.Cli.CurrentLine() == "X-Boom: 1") throw Exception("header handler failed");
+    };
+    r.Cli.SetURL(srv.Url("/"));
+    // The raise is dropped by the socket's read loop; the rest of the response is not.
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    EXPECT_EQ(r.Cli.ContentLength(), 4);
+    EXPECT_EQ(r.Received(), "body");
+}
+
+TEST(HttpFailure, AConnectionRefusedBeforeAnySocketCallSaysWhy)
+{
+    HttpClientRig r;
+    r.Cli.SetURL("http://127.0.0.1:99999/");
+    std::string result = HttpRun(r.Cli);
+    EXPECT_EQ(result.rfind("404 can't connect: ", 0), 0u) << result;
+    EXPECT_EQ(result.find("Error #0"), std::string::npos) << result;
+}
+
+}  // namespace

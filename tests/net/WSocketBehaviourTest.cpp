@@ -461,3 +461,29 @@ TEST_F(Behaviour, MultiThreadedSocketPumpsItsOwnThread)
     EXPECT_TRUE(quitSeen);
     EXPECT_TRUE(closed);
 }
+
+namespace {
+
+TEST_F(Behaviour, SendingGoesOnAfterASendHandlerRaised)
+{
+    TalkingPeer peer;
+    TWSocket s;
+    Recorder r(s);
+    s.OnBgException = [&](TObject*, Exception&, bool& canClose) { canClose = false; };
+    int calls = 0;
+    s.OnSendData = [&](TObject*, int) {
+        if (++calls == 1) throw ESocketException("send handler failed");
+    };
+    connectTo(s, peer.Peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return r.Has("connected"); }));
+    EXPECT_THROW(s.SendText("abc"), ESocketException);
+    // The queue is not left locked: later bytes still go out, after the first ones.
+    s.SendText("def");
+    ASSERT_TRUE(PumpUntil([&] { return s.AllSent(); }));
+    s.Close();
+    peer.Say.set_value("");
+    peer.Peer.Join();
+    EXPECT_EQ(peer.Heard, "abcdef");
+}
+
+}  // namespace
