@@ -441,40 +441,34 @@ void TCustomWSocket::RestoreDefaults()
 
 // ---- properties --------------------------------------------------------------------------
 
-void TCustomWSocket::SetAddr(const std::string& Value)
+// The remote address, port and protocol change only while closed; each is resolved again on
+// the next use.
+void TCustomWSocket::SetRemoteText(std::string& Field, bool& Assigned, bool& Resolved, const std::string& Value,
+                                   const char* Name)
 {
-    if (FAddrAssigned && Value == FAddrStr) return;
+    if (Assigned && Value == Field) return;
     if (FState != wsClosed) {
-        RaiseError("Cannot change Addr if not closed");
+        RaiseError(std::string("Cannot change ") + Name + " if not closed");
         return;
     }
-    FAddrStr = Trim(Value);
-    FAddrAssigned = !FAddrStr.empty();
-    FAddrResolved = false;
+    Field = Trim(Value);
+    Assigned = !Field.empty();
+    Resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value)
+{
+    SetRemoteText(FAddrStr, FAddrAssigned, FAddrResolved, Value, "Addr");
 }
 
 void TCustomWSocket::SetPort(const std::string& Value)
 {
-    if (FPortAssigned && Value == FPortStr) return;
-    if (FState != wsClosed) {
-        RaiseError("Cannot change Port if not closed");
-        return;
-    }
-    FPortStr = Trim(Value);
-    FPortAssigned = !FPortStr.empty();
-    FPortResolved = false;
+    SetRemoteText(FPortStr, FPortAssigned, FPortResolved, Value, "Port");
 }
 
 void TCustomWSocket::SetProto(const std::string& Value)
 {
-    if (FProtoAssigned && Value == FProtoStr) return;
-    if (FState != wsClosed) {
-        RaiseError("Cannot change Proto if not closed");
-        return;
-    }
-    FProtoStr = Trim(Value);
-    FProtoAssigned = !FProtoStr.empty();
-    FProtoResolved = false;
+    SetRemoteText(FProtoStr, FProtoAssigned, FProtoResolved, Value, "Proto");
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& Value)

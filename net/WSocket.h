@@ -223,6 +223,7 @@ protected:
     virtual int RealSend(const void* Data, int Len);
     virtual void RaiseErrorFmt(const std::string& Fmt, const std::vector<TFormatArg>& Args);
     virtual void RaiseError(const std::string& Msg);
+    void SetRemoteText(std::string& Field, bool& Assigned, bool& Resolved, const std::string& Value, const char* Name);
     virtual void BackgroundFault(Exception& E);
     virtual bool FireDataAvailable(std::uint16_t Error);
     virtual void FireSessionAvailable(std::uint16_t Error);

@@ -316,16 +316,27 @@ void CancelAllLookups()
     for (auto& kv : pending) DeallocateHWnd(kv.second->Relay);
 }
 
-hostent* WsGethostbyname(const char* name)
+namespace {
+
+// The checks every database call makes first; false with the error set when they fail.
+bool readyFor(const void* argument)
 {
     if (!WsStarted()) {
         WsSetLastError(WSANOTINITIALISED);
-        return nullptr;
+        return false;
     }
-    if (!name) {
+    if (!argument) {
         WsSetLastError(WSAEFAULT);
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+hostent* WsGethostbyname(const char* name)
+{
+    if (!readyFor(name)) return nullptr;
     thread_local HostStorage st;
     std::string official;
     std::vector<std::uint32_t> addrs;
@@ -350,14 +361,7 @@ hostent* WsGethostbyname(const char* name)
 
 servent* WsGetservbyname(const char* name, const char* proto)
 {
-    if (!WsStarted()) {
-        WsSetLastError(WSANOTINITIALISED);
-        return nullptr;
-    }
-    if (!name) {
-        WsSetLastError(WSAEFAULT);
-        return nullptr;
-    }
+    if (!readyFor(name)) return nullptr;
     thread_local servent entry;
     thread_local char data[4096];
     servent* res = nullptr;
@@ -370,14 +374,7 @@ servent* WsGetservbyname(const char* name, const char* proto)
 
 protoent* WsGetprotobyname(const char* name)
 {
-    if (!WsStarted()) {
-        WsSetLastError(WSANOTINITIALISED);
-        return nullptr;
-    }
-    if (!name) {
-        WsSetLastError(WSAEFAULT);
-        return nullptr;
-    }
+    if (!readyFor(name)) return nullptr;
     thread_local protoent entry;
     thread_local char data[4096];
     protoent* res = nullptr;
