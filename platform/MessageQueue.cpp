@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <vector>
@@ -42,7 +43,7 @@ MessageQueue& MessageQueue::Current()
     return *tQueue;
 }
 
-MessageQueue::MessageQueue()
+MessageQueue::MessageQueue() : FOwner(std::this_thread::get_id())
 {
     FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
     FWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -89,6 +90,9 @@ void MessageQueue::Post(HWND wnd, const TMessage& m)
 {
     std::lock_guard<std::mutex> g(FLock);
     FPosted.push_back(Posted{wnd, m, FNextSeq++});
+    // A post made by the owner while it pumps needs no wake-up call: the running pass either
+    // handles it or, on leaving, wakes whoever waits next.
+    if (FDispatchDepth > 0 && std::this_thread::get_id() == FOwner) return;
     Wake();
 }
 
@@ -100,27 +104,54 @@ bool MessageQueue::HasPending() const
 
 void MessageQueue::PollDescriptors()
 {
-    epoll_event evs[64];
-    int n = ::epoll_wait(FEpoll, evs, 64, 0);
+    Ready ready[64];
+    int n;
+    if (FReadyCount > 0 && FReadyGeneration == FWatchGeneration) {
+        // The wait that just returned already asked the system: no second question.
+        n = FReadyCount;
+        std::copy(FReady, FReady + n, ready);
+    } else {
+        epoll_event evs[64];
+        n = std::max(0, ::epoll_wait(FEpoll, evs, 64, 0));
+        for (int i = 0; i < n; ++i) ready[i] = Ready{evs[i].data.fd, evs[i].events};
+    }
+    FReadyCount = 0;
     for (int i = 0; i < n; ++i) {
-        int fd = evs[i].data.fd;
+        int fd = ready[i].Fd;
         if (fd == FWakeFd) continue;
         auto it = FWatches.find(fd);
         if (it == FWatches.end()) continue;
         // Keep the callback alive even if it unwatches itself.
         std::shared_ptr<TWatchProc> proc = it->second;
-        (*proc)(evs[i].events);
+        (*proc)(ready[i].Events);
     }
 }
 
 bool MessageQueue::ProcessPending()
 {
+    // On leaving, also when a handler raised: what is still queued (posted during dispatch,
+    // or left behind) is handled by the next call, so make sure a waiting loop hears of it.
+    struct Pass {
+        MessageQueue& Q;
+        explicit Pass(MessageQueue& q) : Q(q) { ++Q.FDispatchDepth; }
+        ~Pass()
+        {
+            --Q.FDispatchDepth;
+            std::lock_guard<std::mutex> g(Q.FLock);
+            if (!Q.FPosted.empty()) {
+                Q.FWakePending = false;
+                Q.Wake();
+            }
+        }
+    } pass(*this);
     PollDescriptors();
     std::uint64_t limit;
     {
         std::lock_guard<std::mutex> g(FLock);
-        FWakePending = false;
-        DrainWake();
+        if (FWakePending) {
+            FWakePending = false;
+            DrainWake();
+        }
         limit = FNextSeq;
     }
     for (;;) {
@@ -149,25 +180,19 @@ bool MessageQueue::ProcessPending()
         }
         if (method) (*method)(p.Msg);
     }
-    {
-        // What was posted during dispatch is handled by the next call; make sure a waiting
-        // loop hears of it.
-        std::lock_guard<std::mutex> g(FLock);
-        if (!FPosted.empty()) {
-            FWakePending = false;
-            Wake();
-        }
-    }
     return !FQuit;
 }
 
 bool MessageQueue::WaitNext(int timeoutMs)
 {
     if (HasPending()) return true;
-    epoll_event ev;
+    epoll_event evs[64];
     for (;;) {
-        int n = ::epoll_wait(FEpoll, &ev, 1, timeoutMs);
+        int n = ::epoll_wait(FEpoll, evs, 64, timeoutMs);
         if (n < 0 && errno == EINTR) continue;
+        FReadyCount = std::max(0, n);
+        for (int i = 0; i < FReadyCount; ++i) FReady[i] = Ready{evs[i].data.fd, evs[i].events};
+        FReadyGeneration = FWatchGeneration;
         return n > 0;
     }
 }
@@ -197,17 +222,20 @@ static bool controlWatch(int epollFd, int fd, std::uint32_t events)
 
 void MessageQueue::Watch(int fd, std::uint32_t events, TWatchProc proc)
 {
+    ++FWatchGeneration;
     if (!controlWatch(FEpoll, fd, events)) throw std::runtime_error("message queue: cannot watch descriptor");
     FWatches[fd] = std::make_shared<TWatchProc>(std::move(proc));
 }
 
 void MessageQueue::ModifyWatch(int fd, std::uint32_t events)
 {
+    ++FWatchGeneration;
     if (FWatches.count(fd)) controlWatch(FEpoll, fd, events);
 }
 
 void MessageQueue::Unwatch(int fd)
 {
+    ++FWatchGeneration;
     if (FWatches.erase(fd)) ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, fd, nullptr);
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 namespace kapo {
@@ -112,6 +113,17 @@ private:
     int FEpoll = -1;
     int FWakeFd = -1;
     bool FWakePending = false;
+    int FDispatchDepth = 0;  // ProcessPending calls running on the owner thread
+    // Readiness seen by the last wait, handed to the next pass unless the watches changed since.
+    struct Ready {
+        int Fd;
+        std::uint32_t Events;
+    };
+    Ready FReady[64];
+    int FReadyCount = 0;
+    std::uint64_t FWatchGeneration = 0;
+    std::uint64_t FReadyGeneration = 0;
+    std::thread::id FOwner;
     bool FQuit = false;
     int FExitCode = 0;
     std::unordered_map<int, std::shared_ptr<TWatchProc>> FWatches;
