@@ -779,7 +779,6 @@ void TCustomWSocket::ReadLoop(std::uint16_t Error)
             // A handler that left the data where it was is called again after its next read,
             // when the library renews FD_READ; calling it again now would never end.
             if (FRecvCalls == reads) break;
-            if (FLastReadDrained) break;
             std::uint32_t n = 0;
             if (WSocket_ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR) {
                 FLastError = WSocket_WSAGetLastError();
@@ -1191,17 +1190,12 @@ void TCustomWSocket::Flush()
 int TCustomWSocket::DoRecv(void* Buffer, int Len, int Flags)
 {
     ++FRecvCalls;
-    int n = WSocket_recv(FHSocket, static_cast<char*>(Buffer), Len, Flags);
-    // A stream read that came back short took everything there was: the read loop need not
-    // ask the system how much is left (one call less for every buffer read).
-    FLastReadDrained = FType == SOCK_STREAM && !(Flags & MSG_PEEK) && n >= 0 && n < Len;
-    return n;
+    return WSocket_recv(FHSocket, static_cast<char*>(Buffer), Len, Flags);
 }
 
 int TCustomWSocket::DoRecvFrom(SOCKET Handle, void* Buffer, int Len, int Flags, sockaddr_in& From, int& FromLen)
 {
     ++FRecvCalls;
-    FLastReadDrained = false;
     return WSocket_recvfrom(Handle, static_cast<char*>(Buffer), Len, Flags, reinterpret_cast<sockaddr*>(&From),
                             &FromLen);
 }

@@ -287,7 +287,6 @@ protected:
     bool FMultiThreaded = false;
     bool FInTryToSend = false;
     int FRealSent = 0;  // bytes the last RealSend handed to the system
-    bool FLastReadDrained = false;  // the last stream read emptied what the system held
     std::uint64_t FRecvCalls = 0;  // reads from the system, so a read loop can tell a pass took nothing
     TWSocketOptions FComponentOptions;
     int FFlushTimeout = 60;

@@ -51,7 +51,17 @@ struct Sock {
     bool CloseSent = false;
     bool EofSeen = false;      // the peer has finished sending (or the connection broke)
     bool ReadDrained = false;  // ... and every byte before that has been read
+    // Bytes left in the system after the last stream read, as that read reported them; good
+    // for the one FIONREAD that a read loop asks right after (-1: ask the system).
+    int InqAfterRead = -1;
 };
+
+// Stream sockets report with each read how much is left, which spares read loops a call.
+void askForInq(int fd)
+{
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_INQ, &on, sizeof on);
+}
 
 struct Library {
     std::mutex Lock;
@@ -378,6 +388,7 @@ SOCKET wsSocket(int af, int type, int protocol)
         failErrno();
         return INVALID_SOCKET;
     }
+    if (type == SOCK_STREAM) askForInq(fd);
     return registerSock(fd, type, type == SOCK_DGRAM ? SockState::Datagram : SockState::Unconnected);
 }
 
@@ -432,6 +443,7 @@ SOCKET wsAccept(SOCKET s, sockaddr* addr, int* addrlen)
         failErrno();
         return INVALID_SOCKET;
     }
+    askForInq(fd);
     if (addr && addrlen) {
         int n = std::min<int>(*addrlen, static_cast<int>(len));
         if (n > 0) std::memcpy(addr, &peer, static_cast<std::size_t>(n));
@@ -583,7 +595,23 @@ int receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromle
             if (errno == EAGAIN || errno == EWOULDBLOCK) return fail(WSAEWOULDBLOCK);
             return fail(streamError(k, errno));
         }
-        ssize_t n = ::recv(k.Fd, buf, static_cast<std::size_t>(len), flags);
+        k.InqAfterRead = -1;
+        iovec iov{buf, static_cast<std::size_t>(len)};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr mh{};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof control;
+        ssize_t n = ::recvmsg(k.Fd, &mh, flags);
+        if (n > 0 && !(flags & MSG_PEEK)) {
+            for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+                if (c->cmsg_level == SOL_TCP && c->cmsg_type == TCP_CM_INQ && c->cmsg_len >= CMSG_LEN(sizeof(int)))
+                    std::memcpy(&k.InqAfterRead, CMSG_DATA(c), sizeof(int));
+            // The system reports 1 both for one byte and for "nothing left but the end":
+            // that one answer is left to FIONREAD itself.
+            if (k.InqAfterRead == 1) k.InqAfterRead = -1;
+        }
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return fail(WSAEWOULDBLOCK);
             return fail(streamError(k, errno));
@@ -670,7 +698,14 @@ int wsIoctlsocket(SOCKET s, long cmd, std::uint32_t* argp)
             return 0;
         }
         int n = 0;
-        if (::ioctl(sp->Fd, FIONREAD, &n) != 0) return failErrno();
+        if (sp->InqAfterRead >= 0) {
+            // Answered once from the read just made. Data that came since is not counted, as if
+            // it had come just after this call: the read re-enabled FD_READ, which tells of it.
+            n = sp->InqAfterRead;
+            sp->InqAfterRead = -1;
+        } else if (::ioctl(sp->Fd, FIONREAD, &n) != 0) {
+            return failErrno();
+        }
         *argp = static_cast<std::uint32_t>(n);
         return 0;
     }

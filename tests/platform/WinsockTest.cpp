@@ -332,6 +332,34 @@ TEST_F(Winsock, CloseIsToldOnceAfterEverythingBeforeItWasRead)
     A.closesocket(s);
 }
 
+TEST_F(Winsock, PendingCountIsRightAfterReadsAndAtTheEnd)
+{
+    Inbox in;
+    int peer = -1;
+    SOCKET s = connected(in, peer);
+    ::send(peer, "0123456789", 10, 0);
+    ASSERT_TRUE(in.WaitFor(FD_READ));
+    std::uint32_t n = 99;
+    ASSERT_EQ(A.ioctlsocket(s, FIONREAD, &n), 0);
+    EXPECT_EQ(n, 10u);
+    char b[16];
+    EXPECT_EQ(A.recv(s, b, 3, 0), 3);
+    ASSERT_EQ(A.ioctlsocket(s, FIONREAD, &n), 0);
+    EXPECT_EQ(n, 7u);  // what the read left
+    ::send(peer, "ab", 2, 0);
+    EXPECT_EQ(A.recv(s, b, 6, 0), 6);
+    in.PumpFor(50);
+    ASSERT_EQ(A.ioctlsocket(s, FIONREAD, &n), 0);
+    ASSERT_EQ(A.ioctlsocket(s, FIONREAD, &n), 0);
+    EXPECT_EQ(n, 3u);  // a later question sees what came meanwhile
+    ::close(peer);
+    EXPECT_EQ(A.recv(s, b, sizeof b, 0), 3);
+    ASSERT_TRUE(in.WaitFor(FD_CLOSE));
+    ASSERT_EQ(A.ioctlsocket(s, FIONREAD, &n), 0);
+    EXPECT_EQ(n, 0u);  // the end is no byte to read
+    A.closesocket(s);
+}
+
 TEST_F(Winsock, ResetIsToldWithCloseAndItsError)
 {
     Inbox in;
