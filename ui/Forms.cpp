@@ -87,6 +87,10 @@ void TForm::SetBorderStyle(TFormBorderStyle b)
     FBorderStyle = b;
     Qt::WindowFlags flags = Qt::Window;
     if (b == bsFormNone) flags |= Qt::FramelessWindowHint;
+    // Where the compositor draws the window (wayland), a window region limits input only:
+    // a transparent surface lets the pixels outside it show the desktop.
+    if (b == bsFormNone && QGuiApplication::platformName().startsWith("wayland"))
+        Widget()->setAttribute(Qt::WA_TranslucentBackground);
     bool shown = Widget()->isVisible();
     if (Widget()->windowFlags() != flags) {
         Widget()->setWindowFlags(flags);
