@@ -89,9 +89,25 @@ TEdit::TEdit(TComponent* owner) : TWinControl(owner)
 
 QLineEdit* TEdit::LineEdit() const { return static_cast<QLineEdit*>(Widget()); }
 
-std::string TEdit::Text() const { return LineEdit()->text().toStdString(); }
+std::string TEdit::Text() const
+{
+    // Text nobody has changed gives back the very bytes it was set with, so that a password
+    // written in another encoding survives being shown.
+    QString shown = LineEdit()->text();
+    if (shown == FShownText) return FRawText;
+    return shown.toStdString();
+}
 
-void TEdit::SetText(const std::string& t) { LineEdit()->setText(QString::fromStdString(t)); }
+void TEdit::SetText(const std::string& t)
+{
+    QByteArray bytes = QByteArray::fromStdString(t);
+    QString shown = QString::fromUtf8(bytes);
+    // Bytes that are not UTF-8 are most likely Latin-1, the classic single-byte form.
+    if (shown.toUtf8() != bytes) shown = QString::fromLatin1(bytes);
+    FRawText = t;
+    FShownText = shown;
+    LineEdit()->setText(shown);
+}
 
 void TEdit::SetPasswordChar(char c)
 {

@@ -1,6 +1,8 @@
 // Standard controls: label, single-line edit, list box, memo.
 #pragma once
 
+#include <QString>
+
 #include "ui/Controls.h"
 
 class QLineEdit;
@@ -47,6 +49,8 @@ public:
 
 private:
     void UpdateStyle();
+    std::string FRawText;  // the bytes last given to SetText
+    QString FShownText;    // how they are shown
     char FPasswordChar = 0;
     TBorderStyle FBorderStyle = bsSingle;
 };

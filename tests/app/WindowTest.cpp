@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QTest>
+#include <QLineEdit>
 #include <QTimer>
 
 #include <algorithm>
@@ -168,6 +169,17 @@ TEST_F(Window, SettingsRoundTripAcrossTwoRuns)
     f = Open();
     EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
     EXPECT_EQ(f->Login->Text(), "ana");
+}
+
+TEST_F(Window, SettingsInAnotherEncodingAreWrittenBackUnchanged)
+{
+    std::string drums = (FFolder / "sounds" / "drums").string();
+    const std::string file = "s/\r\npr\xF3xi\r\n80\r\nJo\xE3o\r\nsenha\xE7\xE3o\r\n" + drums + "\r\n";
+    writeBytes(Ini(), file);
+    TForm1* f = Open();
+    EXPECT_EQ(f->Login->LineEdit()->text(), QString::fromUtf8("João"));
+    Close();
+    EXPECT_EQ(readBytes(Ini()), "www.kora.example/" + file.substr(2));
 }
 
 TEST_F(Window, LfOnlyAndCrOnlyFilesReadLikeCrLf)

@@ -11,6 +11,8 @@
 #include "ui/Regions.h"
 #include "ui/StdCtrls.h"
 
+#include <QLineEdit>
+
 using namespace kapo;
 
 namespace {
@@ -204,6 +206,22 @@ TEST(Memo, MissingLinesReadEmptyAndLongLinesAreCut)
     EXPECT_EQ(memo.Lines()[1].size(), 4096u);
     EXPECT_EQ(memo.Lines()[7], "");
     EXPECT_EQ(memo.Lines()[-1], "");
+}
+
+TEST(Edit, TextKeepsItsBytesUntilTheUserChangesIt)
+{
+    TEdit e(nullptr);
+    const std::string latin1 = "senha\xE7\xE3o";  // not UTF-8
+    e.SetText(latin1);
+    EXPECT_EQ(e.LineEdit()->text(), QString::fromUtf8("senhação"));
+    EXPECT_EQ(e.Text(), latin1);
+    e.SetText("ação");
+    EXPECT_EQ(e.LineEdit()->text(), QString::fromUtf8("ação"));
+    EXPECT_EQ(e.Text(), "ação");
+    e.LineEdit()->setText(QString::fromUtf8("nova senha é"));  // typed by the user
+    EXPECT_EQ(e.Text(), "nova senha é");
+    e.SetText("");
+    EXPECT_EQ(e.Text(), "");
 }
 
 TEST(Label, AutoSizeKeepsTheRightEdgeOfRightAlignedText)
