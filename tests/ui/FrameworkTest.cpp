@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QTest>
+#include <QTimer>
 
 #include "platform/MessageQueue.h"
 #include "support/GuiTestMain.h"
@@ -252,5 +253,33 @@ TEST(Application, MessagesAreHandledInsideProcessMessagesAndTheQtLoop)
     PostMessage(w, WM_USER, 4, 0);
     QTest::qWait(50);
     EXPECT_EQ(got, 7);
+    DeallocateHWnd(w);
+}
+
+TEST(Application, NestedPumpInsideAQtHandlerKeepsTheOrder)
+{
+    // A synchronous wait inside a click handler pumps Qt and the queue; messages queued before
+    // it and during it come out once each, in posting order.
+    std::vector<int> seen;
+    HWND w = 0;
+    w = AllocateHWnd([&](TMessage& m) {
+        seen.push_back(static_cast<int>(m.WParam));
+        if (m.WParam == 1) {
+            PostMessage(w, WM_USER, 5, 0);  // queued behind 2 and 3, not ahead of them
+            Application->ProcessMessages();
+        }
+    });
+    bool ran = false;
+    QTimer::singleShot(0, [&] {
+        for (int i = 1; i <= 3; ++i) PostMessage(w, WM_USER, static_cast<WPARAM>(i), 0);
+        Application->ProcessMessages();  // as a handler waiting for a request would
+        PostMessage(w, WM_USER, 4, 0);
+        Application->ProcessMessages();
+        ran = true;
+    });
+    for (int i = 0; i < 200 && !ran; ++i) QTest::qWait(5);
+    ASSERT_TRUE(ran);
+    QTest::qWait(20);
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 5, 4}));
     DeallocateHWnd(w);
 }
