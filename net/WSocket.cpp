@@ -1260,14 +1260,16 @@ void TCustomWSocket::DrainUntilClosed()
 
 // ---- lookups -----------------------------------------------------------------------------
 
-void TCustomWSocket::StartDnsLookup(const std::string& HostName)
+// What both lookups do first: refuse an empty text, withdraw a lookup still running, forget
+// the last answer. False when the lookup ends here.
+bool TCustomWSocket::PrepareLookup(const std::string& Text)
 {
-    if (HostName.empty()) {
+    if (Text.empty()) {
         auto life = LifeToken();
         RaiseError("DNS lookup: invalid host name.");
-        if (life.expired()) return;  // freed by its OnError handler
+        if (life.expired()) return false;  // freed by its OnError handler
         FireDnsLookupDone(WSAEINVAL);
-        return;
+        return false;
     }
     if (FDnsLookupHandle != 0) {
         WSocket_WSACancelAsyncRequest(FDnsLookupHandle);
@@ -1275,6 +1277,18 @@ void TCustomWSocket::StartDnsLookup(const std::string& HostName)
     }
     FDnsResult.clear();
     FDnsResultList->Clear();
+    return true;
+}
+
+void TCustomWSocket::CheckLookupStarted(const std::string& Text)
+{
+    if (FDnsLookupHandle == 0)
+        RaiseErrorFmt("%s: can't start DNS lookup, error #%d", {Text, std::int64_t(WSocket_WSAGetLastError())});
+}
+
+void TCustomWSocket::StartDnsLookup(const std::string& HostName)
+{
+    if (!PrepareLookup(HostName)) return;
     std::uint32_t a = WSocket_inet_addr(HostName.c_str());
     if (a != INADDR_NONE || HostName == "255.255.255.255") {
         in_addr ia{};
@@ -1285,31 +1299,17 @@ void TCustomWSocket::StartDnsLookup(const std::string& HostName)
     }
     FDnsLookupHandle = WSocket_WSAAsyncGetHostByName(FWindowHandle, WM_LOOKUP_DONE, HostName.c_str(),
                                                      FDnsLookupBuffer, DnsBufferSize);
-    if (FDnsLookupHandle == 0)
-        RaiseErrorFmt("%s: can't start DNS lookup, error #%d", {HostName, std::int64_t(WSocket_WSAGetLastError())});
+    CheckLookupStarted(HostName);
 }
 
 void TCustomWSocket::StartReverseLookup(const std::string& HostAddr)
 {
-    if (HostAddr.empty()) {
-        auto life = LifeToken();
-        RaiseError("DNS lookup: invalid host name.");
-        if (life.expired()) return;  // freed by its OnError handler
-        FireDnsLookupDone(WSAEINVAL);
-        return;
-    }
-    if (FDnsLookupHandle != 0) {
-        WSocket_WSACancelAsyncRequest(FDnsLookupHandle);
-        FDnsLookupHandle = 0;
-    }
-    FDnsResult.clear();
-    FDnsResultList->Clear();
+    if (!PrepareLookup(HostAddr)) return;
     std::uint32_t a = WSocket_inet_addr(HostAddr.c_str());
     FDnsLookupHandle = WSocket_WSAAsyncGetHostByAddr(FWindowHandle, WM_REVERSE_LOOKUP_DONE,
                                                      reinterpret_cast<const char*>(&a), 4, AF_INET, FDnsLookupBuffer,
                                                      DnsBufferSize);
-    if (FDnsLookupHandle == 0)
-        RaiseErrorFmt("%s: can't start DNS lookup, error #%d", {HostAddr, std::int64_t(WSocket_WSAGetLastError())});
+    CheckLookupStarted(HostAddr);
 }
 
 void TCustomWSocket::HandleLookupDone(TMessage& Msg, bool Reverse)

@@ -223,6 +223,8 @@ protected:
     virtual int RealSend(const void* Data, int Len);
     virtual void RaiseErrorFmt(const std::string& Fmt, const std::vector<TFormatArg>& Args);
     virtual void RaiseError(const std::string& Msg);
+    bool PrepareLookup(const std::string& Text);
+    void CheckLookupStarted(const std::string& Text);
     void SetRemoteText(std::string& Field, bool& Assigned, bool& Resolved, const std::string& Value, const char* Name);
     virtual void BackgroundFault(Exception& E);
     virtual bool FireDataAvailable(std::uint16_t Error);

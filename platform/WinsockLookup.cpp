@@ -238,44 +238,42 @@ int SystemAddressResolver(std::uint32_t address, std::string& name)
     return 0;
 }
 
-HANDLE WsAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen)
+// A lookup task for the caller's buffer, after the checks both lookups make; null with the
+// error set when they fail.
+static std::shared_ptr<Task> newTask(HWND wnd, UINT msg, char* buf, int buflen, bool argumentOk)
 {
     if (!WsStarted()) {
         WsSetLastError(WSANOTINITIALISED);
-        return 0;
+        return nullptr;
     }
-    if (!name || !buf || buflen <= 0) {
+    if (!argumentOk || !buf || buflen <= 0) {
         WsSetLastError(WSAEFAULT);
-        return 0;
+        return nullptr;
     }
     auto t = std::make_shared<Task>();
     t->Wnd = wnd;
     t->Msg = msg;
     t->Buf = buf;
     t->BufLen = buflen;
+    return t;
+}
+
+HANDLE WsAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen)
+{
+    auto t = newTask(wnd, msg, buf, buflen, name != nullptr);
+    if (!t) return 0;
     t->Name = name;
     return startTask(t);
 }
 
 HANDLE WsAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen)
 {
-    if (!WsStarted()) {
-        WsSetLastError(WSANOTINITIALISED);
-        return 0;
-    }
-    if (!addr || !buf || buflen <= 0 || len != 4) {
-        WsSetLastError(WSAEFAULT);
-        return 0;
-    }
+    auto t = newTask(wnd, msg, buf, buflen, addr != nullptr && len == 4);
+    if (!t) return 0;
     if (type != AF_INET) {
         WsSetLastError(WSAEAFNOSUPPORT);
         return 0;
     }
-    auto t = std::make_shared<Task>();
-    t->Wnd = wnd;
-    t->Msg = msg;
-    t->Buf = buf;
-    t->BufLen = buflen;
     t->Reverse = true;
     std::memcpy(&t->Address, addr, 4);
     return startTask(t);
