@@ -123,68 +123,6 @@ private:
     QScrollBar* FScroll;
 };
 
-// ---- TComboBoxStrings ----------------------------------------------------------------
-
-int TComboBoxStrings::Count() const { return static_cast<int>(FBox->FRows.size()); }
-
-std::string TComboBoxStrings::Get(int index) const
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    return FBox->FRows[static_cast<std::size_t>(index)].Text;
-}
-
-void TComboBoxStrings::Put(int index, const std::string& s)
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    FBox->FRows[static_cast<std::size_t>(index)].Text = s;
-    FBox->RowsChanged();
-}
-
-void* TComboBoxStrings::GetObject(int index) const
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    return FBox->FRows[static_cast<std::size_t>(index)].Object;
-}
-
-void TComboBoxStrings::PutObject(int index, void* obj)
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    FBox->FRows[static_cast<std::size_t>(index)].Object = obj;
-    FBox->RowsChanged();
-}
-
-void TComboBoxStrings::Insert(int index, const std::string& s)
-{
-    if (index < 0 || index > Count()) Error("List index out of bounds (%d)", index);
-    FBox->FRows.insert(FBox->FRows.begin() + index, TCustomComboBox::Row{s, nullptr});
-    if (FBox->FItemIndex >= index) ++FBox->FItemIndex;
-    FBox->RowsChanged();
-}
-
-void TComboBoxStrings::Delete(int index)
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    FBox->FRows.erase(FBox->FRows.begin() + index);
-    if (FBox->FItemIndex == index) FBox->FItemIndex = -1;
-    else if (FBox->FItemIndex > index) --FBox->FItemIndex;
-    FBox->RowsChanged();
-}
-
-void TComboBoxStrings::Clear()
-{
-    FBox->FRows.clear();
-    FBox->FItemIndex = -1;
-    FBox->FHot = -1;
-    FBox->FDropTop = 0;
-    FBox->RowsChanged();
-}
-
-void TComboBoxStrings::SetUpdateState(bool updating)
-{
-    FBox->FUpdating += updating ? 1 : -1;
-    if (!updating) FBox->RowsChanged();
-}
-
 // ---- TCustomComboBox -----------------------------------------------------------------
 
 TCustomComboBox::TCustomComboBox(TComponent* owner) : TCustomControl(owner)
@@ -205,7 +143,6 @@ TCustomComboBox::~TCustomComboBox()
 
 void TCustomComboBox::RowsChanged()
 {
-    if (FUpdating > 0) return;
     int n = static_cast<int>(FRows.size());
     if (FHot >= n) FHot = -1;
     FDropTop = std::clamp(FDropTop, 0, std::max(0, n - DropDownRows()));

@@ -17,27 +17,9 @@ constexpr TOwnerDrawState odComboBoxEdit = 0x1000;
 class TCustomComboBox;
 class KComboPopup;
 
-// The rows of a combo box as a string list.
-class TComboBoxStrings : public TStrings {
-public:
-    explicit TComboBoxStrings(TCustomComboBox* box) : FBox(box) {}
-    int Count() const override;
-    std::string Get(int index) const override;
-    void Put(int index, const std::string& s) override;
-    void* GetObject(int index) const override;
-    void PutObject(int index, void* obj) override;
-    void Insert(int index, const std::string& s) override;
-    void Delete(int index) override;
-    void Clear() override;
-    void SetUpdateState(bool updating) override;
-
-private:
-    TCustomComboBox* FBox;
-};
-
 // Every selection the user makes (a row of the pop-up, the arrow keys, Home/End, the wheel on the
 // closed box) raises Click, then Change; selections made by code raise neither.
-class TCustomComboBox : public TCustomControl {
+class TCustomComboBox : public TCustomControl, private TRowOwner {
 public:
     explicit TCustomComboBox(TComponent* owner);
     ~TCustomComboBox() override;
@@ -82,14 +64,14 @@ public:
     void Resize() override { Invalidate(); }
 
 protected:
-    friend class TComboBoxStrings;
     friend class KComboPopup;
-    struct Row {
-        std::string Text;
-        void* Object = nullptr;
-    };
-    std::vector<Row> FRows;
-    void RowsChanged();
+    std::vector<TRow> FRows;
+    void RowsChanged() override;
+    void RowsCleared() override
+    {
+        FHot = -1;
+        FDropTop = 0;
+    }
     // A selection made by the user: Click then Change, when it differs from the current one.
     void SelectByUser(int index);
     // Sets the canvas up for a row in the given state and draws it.
@@ -101,10 +83,9 @@ private:
     int DropDownRows() const;
     void UpdatePopupScroll();
 
-    TComboBoxStrings FStrings{this};
     int FItemIndex = -1;
+    TRowStrings FStrings{FRows, FItemIndex, *this};
     int FItemHeight = 16;
-    int FUpdating = 0;
     TComboBoxStyle FStyle = csDropDownList;
     int FDropDownCount = 8;
     QPointer<KComboPopup> FPopup;  // a child of the control's widget, deleted with it

@@ -146,71 +146,6 @@ void TEdit::UpdateStyle()
     LineEdit()->setStyleSheet(sheet);
 }
 
-// ---- TListBoxStrings -----------------------------------------------------------------
-
-int TListBoxStrings::Count() const { return static_cast<int>(FBox->FRows.size()); }
-
-std::string TListBoxStrings::Get(int index) const
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    return FBox->FRows[static_cast<std::size_t>(index)].Text;
-}
-
-void TListBoxStrings::Put(int index, const std::string& s)
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    FBox->FRows[static_cast<std::size_t>(index)].Text = s;
-    FBox->RowsChanged();
-}
-
-void* TListBoxStrings::GetObject(int index) const
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    return FBox->FRows[static_cast<std::size_t>(index)].Object;
-}
-
-void TListBoxStrings::PutObject(int index, void* obj)
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    FBox->FRows[static_cast<std::size_t>(index)].Object = obj;
-}
-
-void TListBoxStrings::Insert(int index, const std::string& s)
-{
-    if (index < 0 || index > Count()) Error("List index out of bounds (%d)", index);
-    if (FBox->Sorted()) {
-        auto it = std::upper_bound(FBox->FRows.begin(), FBox->FRows.end(), s,
-                                   [](const std::string& a, const TCustomListBox::Row& r) { return AnsiCompareText(a, r.Text) < 0; });
-        index = static_cast<int>(it - FBox->FRows.begin());
-    }
-    FBox->FRows.insert(FBox->FRows.begin() + index, TCustomListBox::Row{s, nullptr});
-    if (FBox->FItemIndex >= index) ++FBox->FItemIndex;
-    FBox->RowsChanged();
-}
-
-void TListBoxStrings::Delete(int index)
-{
-    if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
-    FBox->FRows.erase(FBox->FRows.begin() + index);
-    if (FBox->FItemIndex == index) FBox->FItemIndex = -1;
-    else if (FBox->FItemIndex > index) --FBox->FItemIndex;
-    FBox->RowsChanged();
-}
-
-void TListBoxStrings::Clear()
-{
-    FBox->FRows.clear();
-    FBox->FItemIndex = -1;
-    FBox->FTopIndex = 0;
-    FBox->RowsChanged();
-}
-
-void TListBoxStrings::SetUpdateState(bool updating)
-{
-    FBox->FUpdating += updating ? 1 : -1;
-    if (!updating) FBox->RowsChanged();
-}
-
 // ---- TCustomListBox ------------------------------------------------------------------
 
 TCustomListBox::TCustomListBox(TComponent* owner) : TCustomControl(owner)
@@ -224,7 +159,6 @@ TCustomListBox::~TCustomListBox() = default;
 
 void TCustomListBox::RowsChanged()
 {
-    if (FUpdating > 0) return;
     if (FTopIndex > std::max(0, static_cast<int>(FRows.size()) - 1)) FTopIndex = 0;
     UpdateScroll();
     Invalidate();

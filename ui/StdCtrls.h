@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "ui/Controls.h"
+#include "ui/RowStrings.h"
 
 class QLineEdit;
 class QPlainTextEdit;
@@ -60,29 +61,9 @@ enum TOwnerDrawStateFlag : unsigned { odSelected = 1, odFocused = 2, odDisabled 
 using TOwnerDrawState = unsigned;
 using TDrawItemEvent = std::function<void(TObject* Sender, int Index, TRect Rect, TOwnerDrawState State)>;
 
-class TCustomListBox;
-
-// The rows of a list box as a string list.
-class TListBoxStrings : public TStrings {
-public:
-    explicit TListBoxStrings(TCustomListBox* box) : FBox(box) {}
-    int Count() const override;
-    std::string Get(int index) const override;
-    void Put(int index, const std::string& s) override;
-    void* GetObject(int index) const override;
-    void PutObject(int index, void* obj) override;
-    void Insert(int index, const std::string& s) override;
-    void Delete(int index) override;
-    void Clear() override;
-    void SetUpdateState(bool updating) override;
-
-private:
-    TCustomListBox* FBox;
-};
-
 // A scrolling list of rows with one highlighted row (ItemIndex, -1 for none). A single click
 // or an arrow key moves the highlight; double click and Enter are left to the owner.
-class TCustomListBox : public TCustomControl {
+class TCustomListBox : public TCustomControl, private TRowOwner {
 public:
     explicit TCustomListBox(TComponent* owner);
     ~TCustomListBox() override;
@@ -116,23 +97,19 @@ public:
     virtual void DrawItem(int index, const TRect& rect, TOwnerDrawState state);
 
 protected:
-    friend class TListBoxStrings;
-    struct Row {
-        std::string Text;
-        void* Object = nullptr;
-    };
-    std::vector<Row> FRows;
-    void RowsChanged();
+    std::vector<TRow> FRows;
+    void RowsChanged() override;
+    void RowsCleared() override { FTopIndex = 0; }
+    bool RowsSorted() const override { return FSorted; }
     void MakeVisible(int index);
     void UpdateScroll();
     int VisibleRows() const;
 
 private:
-    TListBoxStrings FStrings{this};
     int FItemIndex = -1;
+    TRowStrings FStrings{FRows, FItemIndex, *this};
     int FTopIndex = 0;
     int FItemHeight = 13;
-    int FUpdating = 0;
     TListBoxStyle FStyle = lbStandard;
     TBorderStyle FBorderStyle = bsSingle;
     bool FSorted = false;
