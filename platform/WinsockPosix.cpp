@@ -719,27 +719,21 @@ int wsIoctlsocket(SOCKET s, long cmd, std::uint32_t* argp)
     return fail(WSAEINVAL);
 }
 
-int wsGetsockname(SOCKET s, sockaddr* name, int* namelen)
+// The local or the remote address of a socket, through the system call that tells it.
+int addressOfSocket(SOCKET s, sockaddr* name, int* namelen, int (*query)(int, sockaddr*, socklen_t*))
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
     if (!name || !namelen || *namelen < static_cast<int>(sizeof(sockaddr_in))) return fail(WSAEFAULT);
     socklen_t len = static_cast<socklen_t>(*namelen);
-    if (::getsockname(sp->Fd, name, &len) != 0) return failErrno();
+    if (query(sp->Fd, name, &len) != 0) return failErrno();
     *namelen = static_cast<int>(len);
     return 0;
 }
 
-int wsGetpeername(SOCKET s, sockaddr* name, int* namelen)
-{
-    std::shared_ptr<Sock> sp = findSock(s);
-    if (!sp) return SOCKET_ERROR;
-    if (!name || !namelen || *namelen < static_cast<int>(sizeof(sockaddr_in))) return fail(WSAEFAULT);
-    socklen_t len = static_cast<socklen_t>(*namelen);
-    if (::getpeername(sp->Fd, name, &len) != 0) return failErrno();
-    *namelen = static_cast<int>(len);
-    return 0;
-}
+int wsGetsockname(SOCKET s, sockaddr* name, int* namelen) { return addressOfSocket(s, name, namelen, ::getsockname); }
+
+int wsGetpeername(SOCKET s, sockaddr* name, int* namelen) { return addressOfSocket(s, name, namelen, ::getpeername); }
 
 int wsAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events)
 {
