@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cmath>
@@ -383,12 +384,28 @@ void TCanvas::DrawFocusRect(const TRect& r)
     }
 }
 
+QString DisplayText(const std::string& bytes)
+{
+    auto decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString s = decoder(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (!decoder.hasError()) return s;
+    // Windows-1252 is Latin-1 but for 0x80 to 0x9F, where it keeps printable signs.
+    static const char16_t high[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
+                                      0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+    s.resize(static_cast<qsizetype>(bytes.size()));
+    QChar* out = s.data();
+    for (unsigned char c : bytes) *out++ = QChar(c >= 0x80 && c < 0xA0 ? high[c - 0x80] : char16_t(c));
+    return s;
+}
+
 void TCanvas::TextOut(int x, int y, const std::string& text)
 {
     if (!FTarget) return;
     QFont f = FFont.ToQFont();
     QFontMetrics fm(f);
-    QString s = QString::fromStdString(text);
+    QString s = DisplayText(text);
     if (FBrush.Style != bsClear) FillRect(Bounds(x, y, fm.horizontalAdvance(s), fm.height()));
     QPainter p(FTarget);
     p.setFont(f);
@@ -407,12 +424,12 @@ void TCanvas::TextRect(const TRect& r, int x, int y, const std::string& text)
     p.setClipRect(QRect(r.Left, r.Top, r.Width(), r.Height()));
     p.setFont(f);
     p.setPen(ToQColor(FFont.Color()));
-    p.drawText(x, y + fm.ascent(), QString::fromStdString(text));
+    p.drawText(x, y + fm.ascent(), DisplayText(text));
 }
 
 int TCanvas::TextWidth(const std::string& text) const
 {
-    return QFontMetrics(FFont.ToQFont()).horizontalAdvance(QString::fromStdString(text));
+    return QFontMetrics(FFont.ToQFont()).horizontalAdvance(DisplayText(text));
 }
 
 int TCanvas::TextHeight(const std::string&) const { return QFontMetrics(FFont.ToQFont()).height(); }

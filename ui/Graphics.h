@@ -44,6 +44,9 @@ constexpr TColor clHighlightText = clWhite;
 constexpr TColor clNone = 0x1FFFFFFF;
 
 QColor ToQColor(TColor c);
+// The text a user sees for bytes from files and the network: UTF-8 when the bytes are valid
+// UTF-8, otherwise Windows-1252 (catalogues and names written on other systems).
+QString DisplayText(const std::string& bytes);
 TColor FromQColor(const QColor& c);
 TColor FromQRgb(unsigned int rgb);
 unsigned int ToQRgb(TColor c);
