@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "core/Classes.h"
 #include "ui/Regions.h"
 
 namespace kapo {
@@ -84,7 +85,29 @@ TEdit* TForm1::NewEdit(TWinControl* parent, int left, int top, int width, TColor
     return e;
 }
 
-TForm1::TForm1(TComponent* owner) : TForm(owner)
+// A fetch in progress; a later fetch marks it superseded before it aborts its request.
+struct TForm1::TFetch {
+    bool Superseded = false;
+};
+
+namespace {
+
+// Removes a local copy when the handler that fetched it is done with it, however it ends.
+class TLocalCopy {
+public:
+    explicit TLocalCopy(std::string path) : FPath(std::move(path)) {}
+    ~TLocalCopy() { DeleteFile(FPath); }
+    TLocalCopy(const TLocalCopy&) = delete;
+    TLocalCopy& operator=(const TLocalCopy&) = delete;
+    const std::string& Path() const { return FPath; }
+
+private:
+    std::string FPath;
+};
+
+}  // namespace
+
+TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_unique<TPrivateFolder>())
 {
     Form1 = this;
     using namespace std::placeholders;
@@ -364,6 +387,18 @@ void TForm1::SonsMouseDown(TObject*, TMouseButton, TShiftState, int, int)
 {
     Abook->Hide();
     ShowPressed(Sons);
+    if (BusyLamp()->Brush().Color == LampBusy) return;
+    BusyLamp()->SetBrushColor(LampBusy);
+    Lista->Clear();
+    TLocalCopy index(PrivateFolder().Path() + PrivateFolder().NewName("indice", ".txt"));
+    bool superseded = false;
+    std::string result = FetchInto(index.Path(), Serv->Text() + "waves/" + "indice.txt", "", "", &superseded);
+    if (superseded) return;
+    // A malformed index raises the tree's error to the error display; the lamp stays red.
+    if (result == "Ok!") Lista->Lines().LoadFromFile(index.Path());
+    else Lista->Clear();
+    BusyLamp()->SetBrushColor(LampIdle);
+    G1->SetProgress(0);
 }
 
 void TForm1::SonsMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Sons); }
@@ -392,6 +427,25 @@ void TForm1::ListaClick(TObject*)
 {
     BusyLamp()->SetBrushColor(LampBusy);
     Stk->SetCaption("");
+    int item = Lista->SelectedItem();
+    if (item == 0) return;
+    Nomes->Clear();
+    std::string line = Lista->Lines()[item - 1];
+    std::size_t colon = line.find(':');
+    if (colon == std::string::npos) return;  // a heading opens no list
+    // The list's name is taken as it stands, spaces included, and never becomes a local name.
+    std::string listName = line.substr(colon + 1, 100);
+    TLocalCopy list(PrivateFolder().Path() + PrivateFolder().NewName("lista", ".txt"));
+    bool superseded = false;
+    std::string result = FetchInto(list.Path(), Serv->Text() + "waves/" + listName, "", "", &superseded);
+    if (superseded) return;
+    if (result == "Ok!") {
+        Nomes->Items().LoadFromFile(list.Path());
+        Nomes->Repaint();
+    } else {
+        Nomes->Clear();
+    }
+    BusyLamp()->SetBrushColor(LampIdle);
 }
 
 void TForm1::NomesDblClick(TObject*)
@@ -400,7 +454,50 @@ void TForm1::NomesDblClick(TObject*)
     Stk->SetCaption("");
 }
 
-// ---- transfer status -----------------------------------------------------------------
+// ---- fetching and transfer status ----------------------------------------------------
+
+std::string TForm1::FetchFile(const std::string& LocalFolder, const std::string& BaseAddress,
+                              const std::string& FileName, const std::string& Login, const std::string& Password)
+{
+    return FetchInto(LocalFolder + FileName, BaseAddress + FileName, Login, Password);
+}
+
+std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& Address, const std::string& Login,
+                              const std::string& Password, bool* Superseded)
+{
+    std::string result;
+    if (FileExists(LocalPath)) DeleteFile(LocalPath);
+    // A fetch started from a handler while another runs (inside that one's Get) cancels it; the
+    // first call then ends with its own file and its own result.
+    if (FRunningFetch) FRunningFetch->Superseded = true;
+    HttpCli1->Abort();
+    HttpCli1->SetURL(Address);
+    HttpCli1->SetProxy(Proxy->Text());
+    HttpCli1->SetProxyPort(PrPort->Text());
+    HttpCli1->SetUsername(Login);
+    HttpCli1->SetPassword(Password);
+    auto file = std::make_unique<TFileStream>(LocalPath, fmCreate, 0600);
+    TFetch fetch;
+    TFetch* outer = FRunningFetch;
+    FRunningFetch = &fetch;
+    HttpCli1->SetRcvdStream(file.get());
+    try {
+        HttpCli1->Get();
+        result = "Ok!";
+    } catch (const std::exception&) {
+        result = "Erro no download!";
+    }
+    FRunningFetch = outer;
+    if (HttpCli1->RcvdStream() == file.get()) HttpCli1->SetRcvdStream(nullptr);
+    std::int64_t size = file->Size();
+    file.reset();
+    // A cancelled request may have seen the later request's success as its own.
+    if (fetch.Superseded && result == "Ok!") result = "Erro no download!";
+    if (size == 0) result = "Não encontrei arquivo!";
+    if (Superseded) *Superseded = fetch.Superseded;
+    return result;
+}
+
 
 void TForm1::HttpCli1DocBegin(TObject*)
 {

@@ -1,11 +1,13 @@
 // The main window: its components, their places and design values, and its handlers.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "ui/ExtCtrls.h"
 #include "ui/Forms.h"
 #include "net/HttpProt.h"
+#include "platform/PrivateFolder.h"
 #include "ui/StdCtrls.h"
 #include "widgets/FileCtrl.h"
 #include "widgets/Gauges.h"
@@ -73,6 +75,13 @@ public:
     int DragStartY = 0;
 
     TShape* BusyLamp() const { return Shp1; }
+    // Where the index, the lists and preview copies are fetched to: never a folder of the user.
+    TPrivateFolder& PrivateFolder() { return *FPrivateFolder; }
+
+    // Fetches BaseAddress + FileName into LocalFolder + FileName and answers "Ok!",
+    // "Erro no download!" or "Não encontrei arquivo!". A fetch still running is cancelled first.
+    std::string FetchFile(const std::string& LocalFolder, const std::string& BaseAddress, const std::string& FileName,
+                          const std::string& Login, const std::string& Password);
 
     void FormCreate(TObject* Sender);
     void FormActivate(TObject* Sender);
@@ -100,6 +109,15 @@ public:
     void NomesDblClick(TObject* Sender);
 
 private:
+    struct TFetch;
+    // FetchFile with the local path and the address given whole. Superseded, when given, tells
+    // whether a later fetch cancelled this one; the later one's caller then owns the window.
+    std::string FetchInto(const std::string& LocalPath, const std::string& Address, const std::string& Login,
+                          const std::string& Password, bool* Superseded = nullptr);
+
+    std::unique_ptr<TPrivateFolder> FPrivateFolder;
+    TFetch* FRunningFetch = nullptr;
+
     TImage* NewButton(int left, int top, const std::string& hint);
     TLabel* NewLabel(TWinControl* parent, int left, int top, int width, int height, const std::string& caption,
                      const std::string& font, int fontHeight, TColor color, TAlignment alignment);
