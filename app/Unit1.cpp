@@ -1,7 +1,11 @@
 #include "app/Unit1.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <functional>
 
 #include "core/Classes.h"
@@ -91,6 +95,29 @@ struct TForm1::TFetch {
 };
 
 namespace {
+
+// A name from the service that stays inside the folder it is put in.
+bool SafeName(const std::string& name)
+{
+    return name != "." && name != ".." && name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+// Whether anything (a file, a folder, a dangling link) bears the name.
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Gives the file its final name unless that name is taken; false when it is.
+bool RenameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) return false;
+    // File systems that cannot refuse the replacement themselves.
+    if (Exists(to)) return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
 
 // Removes a local copy when the handler that fetched it is done with it, however it ends.
 class TLocalCopy {
@@ -216,6 +243,13 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Abook->SetTabOrder(0);
     TPage* page0 = Abook->AddPage("Default");
     TPage* page1 = Abook->AddPage("Extra");
+
+    // Below the visible client area: never seen, only played through.
+    Mp = new TMediaPlayer(this);
+    Mp->SetParent(this);
+    Mp->SetBounds(5, 397, 29, 30);
+    Mp->SetVisibleButtons(ButtonBit(btPlay));
+    Mp->SetTabOrder(5);
 
     HttpCli1 = new THttpCli(this);
     HttpCli1->SetProxyPort("80");
@@ -407,6 +441,31 @@ void TForm1::TransfMouseDown(TObject*, TMouseButton, TShiftState, int, int)
 {
     Abook->Hide();
     ShowPressed(Transf);
+    if (Nomes->ItemIndex() < 0) return;
+    std::string folder = Dir->Directory() + "/";
+    std::string row = Nomes->Items()[Nomes->ItemIndex()];
+    std::size_t colon = row.find(':');
+    if (colon == std::string::npos) return;
+    std::string name = SoundName(row, colon);
+    if (Login->Text().empty()) {
+        Stk->SetCaption("Falta login do Club!");
+        return;
+    }
+    if (Senha->Text().empty()) {
+        Stk->SetCaption("Falta senha do Club!");
+        return;
+    }
+    if (!SafeName(name)) {
+        Stk->SetCaption("Nome de som inválido!");
+        return;
+    }
+    if (Exists(folder + name)) {
+        Stk->SetCaption("Som já existe!!!");
+        return;
+    }
+    std::string result = TransferSound(folder, name);
+    if (result == "Som já existe!!!") Stk->SetCaption(result);
+    else if (result != "Ok!") Stk->SetCaption("Falha no acesso ao club KORA!");
 }
 
 void TForm1::TransfMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Transf); }
@@ -452,6 +511,88 @@ void TForm1::NomesDblClick(TObject*)
 {
     BusyLamp()->SetBrushColor(LampBusy);
     Stk->SetCaption("");
+    if (Nomes->ItemIndex() < 0) return;
+    std::string row = Nomes->Items()[Nomes->ItemIndex()];
+    std::size_t colon = row.find(':');
+    if (colon == std::string::npos) return;
+    std::string name = SoundName(row, colon);
+    if (Login->Text().empty()) {
+        Stk->SetCaption("Falta login do Club!");
+        return;
+    }
+    if (Senha->Text().empty()) {
+        Stk->SetCaption("Falta senha do Club!");
+        return;
+    }
+    if (!SafeName(name)) {
+        Stk->SetCaption("Nome de som inválido!");
+        return;
+    }
+    const std::string copy = PrivateFolder().Path() + name;
+    // A copy still there (its deletion failed) is played without fetching again.
+    if (FileExists(copy)) {
+        PlaySound(copy);
+        BusyLamp()->SetBrushColor(LampIdle);
+        return;
+    }
+    bool superseded = false;
+    std::string result = FetchInto(copy, Serv->Text() + "club/waves/" + name, Login->Text(), Senha->Text(), &superseded);
+    if (result == "Ok!" && !superseded) {
+        BusyLamp()->SetBrushColor(LampIdle);
+        PlaySound(copy);
+    } else {
+        // Whatever a failed fetch left (an error page) would be played by the next double click.
+        DeleteFile(copy);
+        if (superseded) return;
+        Stk->SetCaption("Falha no acesso ao club KORA!");
+    }
+    BusyLamp()->SetBrushColor(LampIdle);
+}
+
+std::string TForm1::SoundName(const std::string& Row, std::size_t Colon)
+{
+    return Colon < 1 ? std::string() : Row.substr(0, Colon - 1);
+}
+
+void TForm1::PlaySound(const std::string& Path)
+{
+    if (Mp->CurrentMode() == 2) Mp->CloseDevice();
+    Mp->SetFileName(Path);
+    try {
+        Mp->OpenDevice();
+    } catch (const EMCIDeviceError&) {
+        // Not playable (an error page, a damaged file): the copy goes, the device's text is shown.
+        DeleteFile(Path);
+        throw;
+    }
+    Mp->WaitNextCommand(true);
+    try {
+        Mp->StartPlay();
+    } catch (const std::exception&) {
+        // A failed play leaves only the player's error code.
+    }
+    DeleteFile(Path);
+}
+
+std::string TForm1::TransferSound(const std::string& Folder, const std::string& Name)
+{
+    // The sound is written under a hidden name in the same folder and takes its own name only
+    // once it came whole, so nothing partial ever bears the sound's name.
+    const std::string target = Folder + Name;
+    if (Name.empty()) throw EFCreateError("Cannot create file " + target);
+    const std::string partial = Folder + "." + Name + "." + std::to_string(::getpid()) + ".kapo-part";
+    std::string result;
+    bool superseded = false;
+    try {
+        result = FetchInto(partial, Serv->Text() + "club/waves/" + Name, Login->Text(), Senha->Text(), &superseded,
+                           0666);
+    } catch (const EFCreateError&) {
+        throw EFCreateError("Cannot create file " + target);
+    }
+    if (superseded && result == "Ok!") result = "Erro no download!";
+    if (result == "Ok!" && !RenameNoReplace(partial, target)) result = "Som já existe!!!";
+    if (result != "Ok!") DeleteFile(partial);
+    return result;
 }
 
 // ---- fetching and transfer status ----------------------------------------------------
@@ -463,7 +604,7 @@ std::string TForm1::FetchFile(const std::string& LocalFolder, const std::string&
 }
 
 std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& Address, const std::string& Login,
-                              const std::string& Password, bool* Superseded)
+                              const std::string& Password, bool* Superseded, mode_t Rights)
 {
     std::string result;
     if (FileExists(LocalPath)) DeleteFile(LocalPath);
@@ -476,7 +617,7 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
     HttpCli1->SetProxyPort(PrPort->Text());
     HttpCli1->SetUsername(Login);
     HttpCli1->SetPassword(Password);
-    auto file = std::make_unique<TFileStream>(LocalPath, fmCreate, 0600);
+    auto file = std::make_unique<TFileStream>(LocalPath, fmCreate, Rights);
     TFetch fetch;
     TFetch* outer = FRunningFetch;
     FRunningFetch = &fetch;

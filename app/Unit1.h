@@ -1,6 +1,8 @@
 // The main window: its components, their places and design values, and its handlers.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 
@@ -11,6 +13,7 @@
 #include "ui/StdCtrls.h"
 #include "widgets/FileCtrl.h"
 #include "widgets/Gauges.h"
+#include "widgets/MPlayer.h"
 #include "widgets/Outline.h"
 
 namespace kapo {
@@ -51,6 +54,7 @@ public:
     TDirectoryListBox* Dir;
     TDriveComboBox* Drv;
     TNotebook* Abook;
+    TMediaPlayer* Mp;
     THttpCli* HttpCli1;
     // page "Default"
     TImage* Image1;
@@ -108,12 +112,23 @@ public:
     void HttpCli1DocEnd(TObject* Sender);
     void NomesDblClick(TObject* Sender);
 
+    // The sound's file name in a row of the list: the characters before the one that precedes
+    // the first colon (Colon is its position from 0).
+    static std::string SoundName(const std::string& Row, std::size_t Colon);
+
 private:
     struct TFetch;
     // FetchFile with the local path and the address given whole. Superseded, when given, tells
     // whether a later fetch cancelled this one; the later one's caller then owns the window.
+    // Rights: permission bits of a new local file (the program's own copies are owner-only).
     std::string FetchInto(const std::string& LocalPath, const std::string& Address, const std::string& Login,
-                          const std::string& Password, bool* Superseded = nullptr);
+                          const std::string& Password, bool* Superseded = nullptr, mode_t Rights = 0600);
+
+    // Plays a local copy to its end through Mp and deletes it.
+    void PlaySound(const std::string& Path);
+    // Fetches a sound into the folder and gives it its name only when it came whole. Answers
+    // FetchFile's result, or "Som já existe!!!" when the name was taken meanwhile.
+    std::string TransferSound(const std::string& Folder, const std::string& Name);
 
     std::unique_ptr<TPrivateFolder> FPrivateFolder;
     TFetch* FRunningFetch = nullptr;
