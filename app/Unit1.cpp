@@ -37,27 +37,27 @@ bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std:
 // last used line, so neither a huge file nor one that never ends costs more than those lines.
 void LoadSettingsLines(const std::string& fileName, TStrings& lines)
 {
-    int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct Handle {
+        int Fd;
+        ~Handle()
+        {
+            if (Fd >= 0) ::close(Fd);
+        }
+    } file{::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     struct stat st {};
-    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        ::close(fd);
-        fd = -1;
-    }
-    if (fd < 0) throw EFOpenError(Format("Cannot open file %s", fileName));
+    if (file.Fd < 0 || ::fstat(file.Fd, &st) != 0 || !S_ISREG(st.st_mode))
+        throw EFOpenError(Format("Cannot open file %s", fileName));
     std::vector<std::string> read;
     std::string line;
     bool inLine = false, afterCR = false, ended = false;
-    char buf[65536];
+    std::vector<char> buf(65536);
     while (!ended) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = ::read(file.Fd, buf.data(), buf.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            throw EReadError("Stream read error");
-        }
+        if (n < 0) throw EReadError("Stream read error");
         if (n == 0) break;
         for (ssize_t i = 0; i < n && !ended; ++i) {
-            char c = buf[i];
+            char c = buf[static_cast<std::size_t>(i)];
             if (afterCR) {
                 afterCR = false;
                 if (c == '\n') continue;
@@ -76,7 +76,6 @@ void LoadSettingsLines(const std::string& fileName, TStrings& lines)
             }
         }
     }
-    ::close(fd);
     if (inLine && read.size() < SettingsLineCount) read.push_back(std::move(line));
     lines.BeginUpdate();
     lines.Clear();
