@@ -1,6 +1,5 @@
 // Single-line edits keep one line whatever is set or pasted, and show their text from its start;
-// a list box takes the second press of a double click for no new selection; termination signals
-// end the application's loop.
+// termination signals end the application's loop.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -101,36 +100,6 @@ TEST(Edit, TextSetByTheProgramIsShownFromItsStart)
     e->SetText("3128");
     // The cursor at the start keeps the first characters in view.
     EXPECT_EQ(e->LineEdit()->cursorPosition(), 0);
-}
-
-TEST(ListBox, TheSecondPressOfADoubleClickSelectsNothing)
-{
-    TForm form(nullptr);
-    form.SetBounds(0, 0, 200, 200);
-    auto* lb = new TListBox(&form);
-    lb->SetParent(&form);
-    lb->SetBounds(0, 0, 100, 150);
-    lb->SetItemHeight(15);
-    for (int i = 0; i < 8; ++i) lb->Items().Add("row " + std::to_string(i));
-    int clicks = 0;
-    lb->OnClick = [&](TObject*) { ++clicks; };
-    // As the folder list does: the double click fills the list anew and highlights a row of its
-    // own choice, which the press that follows must not move.
-    lb->OnDblClick = [&](TObject*) {
-        lb->Items().Clear();
-        for (int i = 0; i < 8; ++i) lb->Items().Add("new " + std::to_string(i));
-        lb->SetItemIndex(1);
-    };
-    form.Widget()->show();
-    QPoint row4(5, 4 * 15 + 7);
-    QTest::mousePress(lb->Widget(), Qt::LeftButton, {}, row4);
-    QTest::mouseRelease(lb->Widget(), Qt::LeftButton, {}, row4);
-    EXPECT_EQ(lb->ItemIndex(), 4);
-    EXPECT_EQ(clicks, 1);
-    QTest::mouseDClick(lb->Widget(), Qt::LeftButton, {}, row4);
-    QTest::mouseRelease(lb->Widget(), Qt::LeftButton, {}, row4);
-    EXPECT_EQ(lb->ItemIndex(), 1);
-    EXPECT_EQ(clicks, 1);
 }
 
 TEST(Application, ATerminationSignalEndsTheLoop)
