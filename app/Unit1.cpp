@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <vector>
 
 #include "core/Classes.h"
 #include "ui/Regions.h"
@@ -26,8 +27,63 @@ constexpr TColor ChooserColour = 0xBDB49D;
 constexpr TColor TreeTextColour = 0x263A51;
 constexpr TColor KeyColour = 0xFF00FF;
 const char* const SettingsFileName = "kapo.ini";
+constexpr std::size_t SettingsLineCount = 6;
+constexpr std::size_t SettingsLineLimit = 4096;
 
 std::string gProgramFolderOverride;
+
+bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
+
+// Reads the lines the settings use, by the string lists' reading rules, each kept to the line
+// limit. Only a regular file is read (a FIFO would block the start) and only as far as the
+// last used line, so neither a huge file nor one that never ends costs more than those lines.
+void LoadSettingsLines(const std::string& fileName, TStrings& lines)
+{
+    struct Handle {
+        int Fd;
+        ~Handle()
+        {
+            if (Fd >= 0) ::close(Fd);
+        }
+    } file{::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    struct stat st {};
+    if (file.Fd < 0 || ::fstat(file.Fd, &st) != 0 || !S_ISREG(st.st_mode))
+        throw EFOpenError(Format("Cannot open file %s", fileName));
+    std::vector<std::string> read;
+    std::string line;
+    bool inLine = false, afterCR = false, ended = false;
+    std::vector<char> buf(65536);
+    while (!ended) {
+        ssize_t n = ::read(file.Fd, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw EReadError("Stream read error");
+        if (n == 0) break;
+        for (ssize_t i = 0; i < n && !ended; ++i) {
+            char c = buf[static_cast<std::size_t>(i)];
+            if (afterCR) {
+                afterCR = false;
+                if (c == '\n') continue;
+            }
+            if (c == '\0') {
+                ended = true;
+            } else if (c == '\r' || c == '\n') {
+                read.push_back(std::move(line));
+                line.clear();
+                inLine = false;
+                afterCR = c == '\r';
+                ended = read.size() == SettingsLineCount;
+            } else {
+                inLine = true;
+                if (line.size() < SettingsLineLimit) line += c;
+            }
+        }
+    }
+    if (inLine && read.size() < SettingsLineCount) read.push_back(std::move(line));
+    lines.BeginUpdate();
+    lines.Clear();
+    for (const std::string& l : read) lines.Add(l);
+    lines.EndUpdate();
+}
 
 }  // namespace
 
@@ -321,20 +377,30 @@ void TForm1::FormCreate(TObject*)
     Abook->SetPageIndex(0);
     Abook->SetBounds(83, 33, Abook->Width(), Abook->Height());
     Abook->SetColor(Imp->Picture().Canvas().Pixels(83, 33));
+    StartFolder = Dir->Directory();
+    bool loaded = false;
     try {
-        Memo1->Lines().LoadFromFile(ProgramFolder + SettingsFileName);
-        Proxy->SetText(Memo1->Lines()[1]);
-        PrPort->SetText(Memo1->Lines()[2]);
-        Login->SetText(Memo1->Lines()[3]);
-        Senha->SetText(Memo1->Lines()[4]);
-        Dir->ApplyPath(Memo1->Lines()[5]);
+        LoadSettingsLines(ProgramFolder + SettingsFileName, Memo1->Lines());
+        loaded = true;
     } catch (const std::exception&) {
-        // A missing or unusable settings file starts the program with empty settings.
+        // A missing or unreadable settings file starts the program with empty settings.
         Serv->SetText(DefaultBaseAddress);
         Proxy->SetText("");
         PrPort->SetText("");
         Login->SetText("");
         Senha->SetText("");
+    }
+    if (loaded) {
+        Proxy->SetText(Memo1->Lines()[1]);
+        PrPort->SetText(Memo1->Lines()[2]);
+        Login->SetText(Memo1->Lines()[3]);
+        Senha->SetText(Memo1->Lines()[4]);
+        try {
+            Dir->ApplyPath(Memo1->Lines()[5]);
+        } catch (const std::exception&) {
+            // A saved folder that cannot be entered (a stick not plugged in) costs neither the
+            // other settings nor the folder list's place; nothing is shown.
+        }
     }
     Drv->SetCtl3D(false);
     Dir->SetCtl3D(false);
@@ -351,7 +417,10 @@ void TForm1::FormDestroy(TObject*)
     Memo1->Lines().Add(PrPort->Text());
     Memo1->Lines().Add(Login->Text());
     Memo1->Lines().Add(Senha->Text());
-    Memo1->Lines().Add(Dir->Directory());
+    // A folder whose name holds a line break cannot be one line of the file.
+    std::string folder = Dir->Directory();
+    if (HasLineBreak(folder)) folder = HasLineBreak(StartFolder) ? std::string() : StartFolder;
+    Memo1->Lines().Add(folder);
     // The file holds the password: readable and writable by its owner only.
     Memo1->Lines().SaveToFile(ProgramFolder + SettingsFileName, 0600);
 }
@@ -377,17 +446,24 @@ void TForm1::ImpMouseDown(TObject*, TMouseButton, TShiftState, int X, int Y)
 {
     DragStartX = X;
     DragStartY = Y;
+    DragWindowStart = TPoint{Form1->Left(), Form1->Top()};
+    DragPointerStart = MouseCursorPos();
     Dragging = true;
     // Where the window system places windows itself, it carries out the drag.
     if (Form1->StartSystemMove()) Dragging = false;
 }
 
-void TForm1::ImpMouseMove(TObject*, TShiftState, int X, int Y)
+void TForm1::ImpMouseMove(TObject*, TShiftState, int, int)
 {
     if (!Dragging) return;
-    // The picture moves with the window, so the start point stays where it was.
-    if (X != DragStartX) Form1->SetLeft(Form1->Left() + (X - DragStartX));
-    if (Y != DragStartY) Form1->SetTop(Form1->Top() + (Y - DragStartY));
+    // From screen positions: where the window system applies moves later, a motion event can
+    // still be relative to the window's old place, and adding it up would run ahead of the
+    // pointer. Where moves are immediate this is the same as following the picture point.
+    TPoint p = MouseCursorPos();
+    int left = DragWindowStart.X + (p.X - DragPointerStart.X);
+    int top = DragWindowStart.Y + (p.Y - DragPointerStart.Y);
+    if (left != Form1->Left()) Form1->SetLeft(left);
+    if (top != Form1->Top()) Form1->SetTop(top);
 }
 
 void TForm1::ImpMouseUp(TObject*, TMouseButton, TShiftState, int, int)

@@ -74,9 +74,14 @@ public:
     TMemo* Memo1;
 
     std::string ProgramFolder;
+    // The folder the folder list showed before the saved one was applied.
+    std::string StartFolder;
     bool Dragging = false;
     int DragStartX = 0;
     int DragStartY = 0;
+    // The window's place and the pointer's screen position at the mouse-down of a drag.
+    TPoint DragWindowStart;
+    TPoint DragPointerStart;
 
     TShape* BusyLamp() const { return Shp1; }
     // Where the index, the lists and preview copies are fetched to: never a folder of the user.

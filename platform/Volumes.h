@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+struct libmnt_monitor;
+
 namespace kapo {
 
 enum TDriveType { dtUnknown, dtNoRootDir, dtRemovable, dtFixed, dtRemote, dtCDROM, dtRamDisk };
@@ -31,6 +33,31 @@ void SetVolumeSources(const TVolumeSources& sources);
 // (the one mounted last), sorted by mount point. Volumes whose mount point is gone are typed
 // dtNoRootDir.
 std::vector<TVolume> ListVolumes();
+
+// Tells when the mount table changes: a descriptor that becomes readable (for a loop's wait),
+// and Changed to take the news. The live table is watched through libmount's monitor; a table
+// file of the sources' own (tests) through inotify on its folder, which sees it rewritten or
+// replaced.
+class TMountWatch {
+public:
+    // Watches the table that VolumeSources names now.
+    TMountWatch();
+    ~TMountWatch();
+    TMountWatch(const TMountWatch&) = delete;
+    TMountWatch& operator=(const TMountWatch&) = delete;
+
+    // -1 when the table cannot be watched.
+    int Fd() const { return FFd; }
+    // Takes what is pending on the descriptor without waiting; true when the table may have
+    // changed since the last call.
+    bool Changed();
+
+private:
+    libmnt_monitor* FMonitor = nullptr;
+    int FFd = -1;
+    bool FInotify = false;
+    std::string FFileName;  // the table file's name in its folder (inotify only)
+};
 
 // Volume label from the label links, empty when there is none.
 std::string VolumeLabel(const TVolume& volume);

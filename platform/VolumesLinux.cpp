@@ -5,6 +5,8 @@
 #include <libmount/libmount.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -206,6 +208,60 @@ std::vector<TVolume> collectVolumes(bool classify)
 }  // namespace
 
 std::vector<TVolume> ListVolumes() { return collectVolumes(true); }
+
+TMountWatch::TMountWatch()
+{
+    std::string table = VolumeSources().MountTable;
+    if (table.rfind("/proc/", 0) == 0) {
+        FMonitor = mnt_new_monitor();
+        if (!FMonitor) return;
+        if (mnt_monitor_enable_kernel(FMonitor, 1) != 0) return;
+        FFd = mnt_monitor_get_fd(FMonitor);
+        if (FFd < 0) FFd = -1;
+        return;
+    }
+    std::size_t slash = table.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : table.substr(0, slash));
+    FFileName = slash == std::string::npos ? table : table.substr(slash + 1);
+    FFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (FFd < 0) return;
+    FInotify = true;
+    if (::inotify_add_watch(FFd, dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_MOVED_FROM) < 0) {
+        ::close(FFd);
+        FFd = -1;
+    }
+}
+
+TMountWatch::~TMountWatch()
+{
+    if (FInotify && FFd >= 0) ::close(FFd);
+    // The monitor closes its own descriptor.
+    if (FMonitor) mnt_unref_monitor(FMonitor);
+}
+
+bool TMountWatch::Changed()
+{
+    if (FFd < 0) return false;
+    if (FMonitor) {
+        // Once the descriptor was ready the table is read anew whatever the monitor says: the
+        // wait that saw it ready may already have taken the kernel's news.
+        mnt_monitor_event_cleanup(FMonitor);
+        return true;
+    }
+    bool changed = false;
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(FFd, buf, sizeof buf);
+        if (n <= 0) break;
+        for (ssize_t off = 0; off < n;) {
+            auto* ev = reinterpret_cast<inotify_event*>(buf + off);
+            if (ev->len > 0 && FFileName == ev->name) changed = true;
+            if (ev->mask & IN_Q_OVERFLOW) changed = true;
+            off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        }
+    }
+    return changed;
+}
 
 std::string VolumeLabel(const TVolume& volume)
 {

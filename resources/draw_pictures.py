@@ -42,6 +42,8 @@ CHOOSER = (157, 180, 189)        # 0xBDB49D: the drive chooser
 GAUGE_BACK = (0, 64, 128)        # 0x804000
 SILVER = (192, 192, 192)
 GLYPH = (168, 174, 178)          # marks under the top bar's buttons
+STOP_RED = (206, 54, 42)         # the stop sign under the stop button
+STOP_BAR = (246, 240, 232)
 NAVY = (0, 0, 128)
 
 FRAME_TOP = (60, 65, 70)
@@ -191,9 +193,20 @@ def wave_list(cx, top):
     return paint
 
 
-def stop_square(cx, cy):
+def stop_sign(cx, cy, r):
+    """The road sign's octagon: what reads as "stop" even at nine pixels, where a
+    plain square reads as a stray speck."""
     def paint(cv, colour, dx, dy):
-        cv.draw.rectangle(Canvas.box((cx - 2.5 + dx, cy - 2.5 + dy, cx + 2.5 + dx, cy + 2.5 + dy)), fill=colour)
+        corners = [(cx + r * math.cos(math.pi / 8 + i * math.pi / 4),
+                    cy + r * math.sin(math.pi / 8 + i * math.pi / 4)) for i in range(8)]
+        cv.draw.polygon(scaled(corners, dx, dy), fill=colour)
+    return paint
+
+
+def stop_bar(cx, cy, half_width, half_height):
+    def paint(cv, colour, dx, dy):
+        cv.draw.rectangle(Canvas.box((cx - half_width + dx, cy - half_height + dy,
+                                      cx + half_width + dx, cy + half_height + dy)), fill=colour)
     return paint
 
 
@@ -351,7 +364,8 @@ def draw_background():
     emblem(cv, word("KAPO", 37.5, 314, 15.5, spacing=1.3), MINT, MINT_SHADOW)
 
     # Glyphs under the stop and close buttons in the top bar.
-    emblem(cv, stop_square(84, 26), GLYPH, EDGE)
+    emblem(cv, stop_sign(84, 26, 5.0), STOP_RED, EDGE)
+    stop_bar(84, 26, 3.0, 0.9)(cv, STOP_BAR, 0.0, 0.0)
     emblem(cv, close_cross(496, 26), GLYPH, EDGE)
 
     # Speaker grille at the right of the top bar.

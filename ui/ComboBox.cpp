@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QScreen>
 #include <QScrollBar>
 #include <QWheelEvent>
 
@@ -214,7 +215,14 @@ void TCustomComboBox::SetDroppedDown(bool d)
     int page = DropDownRows();
     FDropTop = std::clamp(FItemIndex < 0 ? 0 : FItemIndex - page + 1, 0, std::max(0, n - page));
     QPoint at = Widget()->mapToGlobal(QPoint(0, Height()));
-    FPopup->setGeometry(at.x(), at.y(), std::max(1, Width()), page * FItemHeight + 2);
+    int width = DropDownWidth();
+    if (QScreen* screen = Widget()->screen()) {
+        // A list wider than the room to the screen's right edge moves left to stay whole.
+        QRect room = screen->availableGeometry();
+        width = std::min(width, std::max(1, room.width()));
+        if (at.x() + width > room.right() + 1) at.setX(std::max(room.left(), room.right() + 1 - width));
+    }
+    FPopup->setGeometry(at.x(), at.y(), width, page * FItemHeight + 2);
     FPopup->setFont(Widget()->font());
     UpdatePopupScroll();
     FPopup->show();
@@ -227,6 +235,20 @@ void TCustomComboBox::CloseUp(int selectIndex)
     if (FPopup) FPopup->hide();
     Invalidate();
     SelectByUser(selectIndex);
+}
+
+int TCustomComboBox::ItemWidth(int index)
+{
+    Canvas().Font().Assign(Font());
+    return Canvas().TextWidth(FRows[static_cast<std::size_t>(index)].Text) + 4;
+}
+
+int TCustomComboBox::DropDownWidth()
+{
+    int widest = 0;
+    for (int i = 0; i < static_cast<int>(FRows.size()); ++i) widest = std::max(widest, ItemWidth(i));
+    int scroll = static_cast<int>(FRows.size()) > DropDownRows() ? FPopup->Scroll()->sizeHint().width() : 0;
+    return std::max({1, Width(), widest + 2 + scroll});
 }
 
 QWidget* TCustomComboBox::DropDownWidget() const { return DroppedDown() ? FPopup : nullptr; }

@@ -54,6 +54,9 @@ public:
 
     // Draws one row; the default fills and writes the text.
     virtual void DrawItem(int index, const TRect& rect, TOwnerDrawState state);
+    // The width a row needs to be read whole; the open list is as wide as its widest row (at
+    // least the box's width, at most the screen's). Owner-drawn lists that draw more override it.
+    virtual int ItemWidth(int index);
     virtual void Change();
     virtual void DropDown();
 
@@ -81,6 +84,7 @@ private:
     void PaintDropDown(QImage& img);
     void CloseUp(int selectIndex);
     int DropDownRows() const;
+    int DropDownWidth();
     void UpdatePopupScroll();
 
     int FItemIndex = -1;

@@ -213,6 +213,10 @@ public:
     explicit TGraphicControl(TComponent* owner);
 };
 
+// The pointer's position on the screen as the mouse event being handled (or the last one)
+// reported it; before any mouse event, where the pointer is now.
+TPoint MouseCursorPos();
+
 // Qt's key code to a virtual key code (0 when it has none).
 unsigned short VirtualKeyOf(int qtKey);
 TShiftState ShiftStateOf(Qt::KeyboardModifiers mods, Qt::MouseButtons buttons);

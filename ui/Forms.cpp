@@ -9,12 +9,38 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
 #include "platform/MessageQueue.h"
 #include "ui/KWidget.h"
 
 namespace kapo {
 
 TApplication* Application = nullptr;
+
+namespace {
+
+// The write end of the application's signal pipe: a handler may only write a byte, the loop
+// does the rest.
+std::atomic<int> gSignalPipeWrite{-1};
+
+extern "C" void noteTerminationSignal(int)
+{
+    int saved = errno;
+    int fd = gSignalPipeWrite.load();
+    if (fd >= 0) {
+        char byte = 1;
+        (void)!::write(fd, &byte, 1);
+    }
+    errno = saved;
+}
+
+}  // namespace
 
 // The top-level widget of a form: adds activation and closing to the control's widget.
 class KFormWidget : public KWidget {
@@ -156,6 +182,14 @@ TApplication::~TApplication()
 {
     // Forms go while the Qt application still exists.
     DestroyComponents();
+    for (auto it = FOldSignalActions.rbegin(); it != FOldSignalActions.rend(); ++it)
+        ::sigaction(it->first, &it->second, nullptr);
+    FSignalNotifier.reset();
+    if (FSignalPipe[1] >= 0) {
+        gSignalPipeWrite.store(-1);
+        ::close(FSignalPipe[0]);
+        ::close(FSignalPipe[1]);
+    }
     SetMessagePump(nullptr, nullptr);
     FNotifier.reset();
     FQtApp.reset();
@@ -210,6 +244,36 @@ void TApplication::Run()
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
+}
+
+void TApplication::TerminateOnSignals(std::initializer_list<int> signalNumbers)
+{
+    if (FSignalPipe[0] < 0) {
+        if (::pipe2(FSignalPipe, O_NONBLOCK | O_CLOEXEC) != 0) throw EOutOfResources(std::strerror(errno));
+        gSignalPipeWrite.store(FSignalPipe[1]);
+        FSignalNotifier = std::make_unique<QSocketNotifier>(FSignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(FSignalNotifier.get(), &QSocketNotifier::activated, FSignalNotifier.get(), [this] {
+            char buf[64];
+            while (::read(FSignalPipe[0], buf, sizeof buf) > 0) {
+            }
+            Terminate();
+        });
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : signalNumbers) {
+        struct sigaction sa {};
+        sa.sa_handler = noteTerminationSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        struct sigaction old {};
+        if (::sigaction(sig, &sa, &old) != 0) throw Exception(Format("Cannot handle signal %d", sig));
+        FOldSignalActions.emplace_back(sig, old);
+        sigaddset(&set, sig);
+    }
+    // A parent may have started us with these blocked; one sent early is delivered now and ends
+    // the run through the loop.
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void TApplication::Terminate()

@@ -1,9 +1,13 @@
 // Forms and the application object with its message loop and error display.
 #pragma once
 
+#include <csignal>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ui/Controls.h"
 
@@ -78,6 +82,9 @@ public:
     }
     void Run();
     void Terminate();
+    // When one of these signals arrives, ends the loop as Terminate does, so that the forms are
+    // destroyed and save what they keep. The previous handlers come back with the application.
+    void TerminateOnSignals(std::initializer_list<int> signalNumbers);
     bool Terminated() const { return FTerminated; }
     // Lets a new loop run after an earlier one has ended (tests run several in one process).
     void ClearTerminated() { FTerminated = false; }
@@ -107,6 +114,9 @@ private:
     void RegisterForm(TForm* f);
     std::unique_ptr<QApplication> FQtApp;
     std::unique_ptr<QSocketNotifier> FNotifier;
+    std::unique_ptr<QSocketNotifier> FSignalNotifier;
+    int FSignalPipe[2] = {-1, -1};
+    std::vector<std::pair<int, struct sigaction>> FOldSignalActions;
     TForm* FMainForm = nullptr;
     std::string FTitle = "Kapo";
     bool FTerminated = false;

@@ -1,5 +1,6 @@
 #include "ui/KWidget.h"
 
+#include <QCursor>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -14,6 +15,29 @@ static TMouseButton buttonOf(Qt::MouseButton b)
     if (b == Qt::RightButton) return mbRight;
     if (b == Qt::MiddleButton) return mbMiddle;
     return mbLeft;
+}
+
+namespace {
+
+bool gMouseSeen = false;
+TPoint gMouseScreenPos;
+
+// Screen positions stay right while the window's own position lags behind (moves applied later
+// by the window system), where event-local positions do not.
+void noteScreenPos(const QMouseEvent* e)
+{
+    QPoint g = e->globalPosition().toPoint();
+    gMouseScreenPos = TPoint{g.x(), g.y()};
+    gMouseSeen = true;
+}
+
+}  // namespace
+
+TPoint MouseCursorPos()
+{
+    if (gMouseSeen) return gMouseScreenPos;
+    QPoint g = QCursor::pos();
+    return TPoint{g.x(), g.y()};
 }
 
 // ---- KWidget -------------------------------------------------------------------------
@@ -45,6 +69,7 @@ void KWidget::paintEvent(QPaintEvent*)
 
 void KWidget::mousePressEvent(QMouseEvent* e)
 {
+    noteScreenPos(e);
     if (!FControl) return;
     FPressedInside = true;
     TShiftState s = ShiftStateOf(e->modifiers(), e->buttons());
@@ -55,6 +80,7 @@ void KWidget::mousePressEvent(QMouseEvent* e)
 
 void KWidget::mouseDoubleClickEvent(QMouseEvent* e)
 {
+    noteScreenPos(e);
     if (!FControl) return;
     TShiftState s = ShiftStateOf(e->modifiers(), e->buttons()) | ssDouble;
     int x = static_cast<int>(e->position().x()), y = static_cast<int>(e->position().y());
@@ -69,6 +95,7 @@ void KWidget::mouseDoubleClickEvent(QMouseEvent* e)
 
 void KWidget::mouseMoveEvent(QMouseEvent* e)
 {
+    noteScreenPos(e);
     if (!FControl) return;
     TShiftState s = ShiftStateOf(e->modifiers(), e->buttons());
     int x = static_cast<int>(e->position().x()), y = static_cast<int>(e->position().y());
@@ -78,6 +105,7 @@ void KWidget::mouseMoveEvent(QMouseEvent* e)
 
 void KWidget::mouseReleaseEvent(QMouseEvent* e)
 {
+    noteScreenPos(e);
     if (!FControl) return;
     TShiftState s = ShiftStateOf(e->modifiers(), e->buttons());
     int x = static_cast<int>(e->position().x()), y = static_cast<int>(e->position().y());

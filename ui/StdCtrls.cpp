@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QValidator>
 
 #include <algorithm>
 
@@ -74,10 +75,61 @@ void TLabel::Paint()
 
 // ---- TEdit ---------------------------------------------------------------------------
 
+namespace {
+
+int firstLineBreak(const QString& s)
+{
+    for (int i = 0; i < s.size(); ++i)
+        if (s[i] == QLatin1Char('\r') || s[i] == QLatin1Char('\n') || s[i].isNull()) return i;
+    return -1;
+}
+
+// Text the user inserts (typed, pasted, dropped, middle-clicked) keeps only its first line: a
+// line break in a one-line field would end up inside a line-oriented file.
+class KOneLineValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& pos) const override
+    {
+        if (firstLineBreak(input) >= 0) Cut(input, pos);
+        FLast = input;
+        return Acceptable;
+    }
+
+private:
+    // The inserted piece ends at the cursor; what follows the cursor was there before.
+    void Cut(QString& input, int& pos) const
+    {
+        int after = static_cast<int>(input.size()) - pos;
+        if (pos >= 0 && after >= 0 && after <= FLast.size() && input.right(after) == FLast.right(after)) {
+            int limit = std::min(static_cast<int>(FLast.size()) - after, pos);
+            int start = 0;
+            while (start < limit && FLast[start] == input[start]) ++start;
+            QString inserted = input.mid(start, pos - start);
+            int cut = firstLineBreak(inserted);
+            if (cut >= 0) {
+                input = input.left(start) + inserted.left(cut) + input.right(after);
+                pos = start + cut;
+            }
+        }
+        // Whatever the edit held before is cut too, should it have held a break.
+        int rest = firstLineBreak(input);
+        if (rest >= 0) {
+            input.truncate(rest);
+            pos = std::min(pos, rest);
+        }
+    }
+
+    mutable QString FLast;
+};
+
+}  // namespace
+
 TEdit::TEdit(TComponent* owner) : TWinControl(owner)
 {
     auto* e = new QLineEdit;
     e->setTextMargins(0, 0, 0, 0);
+    e->setValidator(new KOneLineValidator(e));
     SetWidget(e);
     QObject::connect(e, &QLineEdit::textChanged, e, [this](const QString&) {
         if (OnChange) GuardCall([&] { OnChange(this); });
@@ -98,8 +150,10 @@ std::string TEdit::Text() const
     return shown.toStdString();
 }
 
-void TEdit::SetText(const std::string& t)
+void TEdit::SetText(const std::string& text)
 {
+    // One line: the text up to its first line break.
+    std::string t = text.substr(0, std::min(text.find_first_of(std::string("\r\n\0", 3)), text.size()));
     QByteArray bytes = QByteArray::fromStdString(t);
     QString shown = QString::fromUtf8(bytes);
     // Bytes that are not UTF-8 are most likely Latin-1, the classic single-byte form.
@@ -107,6 +161,8 @@ void TEdit::SetText(const std::string& t)
     FRawText = t;
     FShownText = shown;
     LineEdit()->setText(shown);
+    // Shown from its start: a narrow field would otherwise show the end ("128" of "3128").
+    LineEdit()->setCursorPosition(0);
 }
 
 void TEdit::SetPasswordChar(char c)
@@ -249,7 +305,9 @@ void TCustomListBox::MouseDown(TMouseButton button, TShiftState shift, int x, in
 {
     if (button == mbLeft) {
         SetFocus();
-        int i = ItemAtPos(x, y);
+        // The second press of a double click lands on whatever the first click's action put
+        // under the mouse (a refilled list); it selects nothing.
+        int i = (shift & ssDouble) ? -1 : ItemAtPos(x, y);
         if (i >= 0 && i != FItemIndex) {
             SetItemIndex(i);
             Click();

@@ -33,10 +33,13 @@ private:
     TAlignment FAlignment = taLeftJustify;
 };
 
+// A single-line edit: text set by the program or inserted by the user is taken up to its first
+// line break (CR, LF or NUL).
 class TEdit : public TWinControl {
 public:
     explicit TEdit(TComponent* owner);
     std::string Text() const;
+    // Shows the text from its start.
     void SetText(const std::string& t);
     char PasswordChar() const { return FPasswordChar; }
     void SetPasswordChar(char c);

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 
+#include <sys/epoll.h>
+
 #include "core/SysUtils.h"
+#include "platform/MessageQueue.h"
 
 namespace kapo {
 
@@ -245,9 +248,67 @@ TDriveComboBox::TDriveComboBox(TComponent* owner) : TCustomComboBox(owner)
     FRAMBmp = loadPicture("RAM");
     FDrive = VolumeOf(CurrentDir());
     ResetItemHeight();
+    FMountWatch = std::make_unique<TMountWatch>();
+    if (FMountWatch->Fd() >= 0)
+        MessageQueue::Current().Watch(FMountWatch->Fd(), EPOLLIN, [this](std::uint32_t) { MountsChanged(); });
 }
 
-TDriveComboBox::~TDriveComboBox() { SetDirList(nullptr); }
+TDriveComboBox::~TDriveComboBox()
+{
+    if (FMountWatch->Fd() >= 0) MessageQueue::Current().Unwatch(FMountWatch->Fd());
+    SetDirList(nullptr);
+}
+
+namespace {
+
+// The listed volume whose mount point is the longest prefix of a path.
+std::string holderOf(const std::vector<TVolume>& volumes, const std::string& path)
+{
+    std::string best;
+    for (const TVolume& v : volumes) {
+        const std::string& mp = v.MountPoint;
+        bool holds = mp == "/" ? !path.empty() && path[0] == '/'
+                               : path.compare(0, mp.size(), mp) == 0 && (path.size() == mp.size() || path[mp.size()] == '/');
+        if (holds && mp.size() > best.size()) best = mp;
+    }
+    return best;
+}
+
+std::string nearestExistingFolder(std::string path)
+{
+    while (path.size() > 1 && !DirectoryExists(path)) {
+        std::size_t slash = path.rfind('/');
+        path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+    }
+    return path;
+}
+
+}  // namespace
+
+void TDriveComboBox::MountsChanged()
+{
+    if (!FMountWatch->Changed()) return;
+    std::string heldBy = FDirList ? holderOf(FVolumes, FDirList->Directory()) : std::string();
+    FillList();
+    if (FDirList) {
+        const std::string dir = FDirList->Directory();
+        if (!DirectoryExists(dir) || VolumeOf(dir) != heldBy) {
+            // The folder's volume went away (or another now covers it): the folder list and the
+            // process step out to what still exists. Nothing is shown; the user sees the list.
+            try {
+                FDirList->SetDirectory(nearestExistingFolder(dir));
+            } catch (const std::exception&) {
+                // Not even that can be entered; the list stays as it was.
+            }
+        }
+        FDrive.clear();
+        SetDrive(FDirList->Drive());
+    } else {
+        std::string drive = FDrive;
+        FDrive.clear();
+        SetDrive(drive);
+    }
+}
 
 void TDriveComboBox::ResetItemHeight()
 {
@@ -365,6 +426,14 @@ void TDriveComboBox::Click()
     QPointer<QWidget> alive(Widget());
     TCustomComboBox::Click();
     if (alive && ItemIndex() >= 0) SetDrive(FVolumes[static_cast<std::size_t>(ItemIndex())].MountPoint);
+}
+
+int TDriveComboBox::ItemWidth(int index)
+{
+    auto* bmp = static_cast<const TBitmap*>(Items().Objects(index));
+    int picWidth = bmp && !bmp->Empty() ? bmp->Width() : 16;
+    Canvas().Font().Assign(Font());
+    return picWidth + 6 + Canvas().TextWidth(Items()[index]) + 4;
 }
 
 void TDriveComboBox::DrawItem(int index, const TRect& rect, TOwnerDrawState state)

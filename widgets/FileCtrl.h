@@ -77,7 +77,9 @@ private:
 };
 
 // One row per mounted volume: its mount point, then " [label]" (fixed, CD-ROM, RAM), or " " and
-// the network name (remote), or nothing more (removable).
+// the network name (remote), or nothing more (removable). The rows follow the mount table while
+// the program runs; when the volume holding the linked list's folder goes, the list moves to the
+// nearest folder above it that still exists, silently.
 class TDriveComboBox : public TCustomComboBox {
 public:
     explicit TDriveComboBox(TComponent* owner);
@@ -101,6 +103,7 @@ public:
 
     void Click() override;
     void DrawItem(int index, const TRect& rect, TOwnerDrawState state) override;
+    int ItemWidth(int index) override;
     void FontChanged() override;
 
 protected:
@@ -110,12 +113,14 @@ protected:
 private:
     friend class TDirectoryListBox;
     void ResetItemHeight();
+    void MountsChanged();
     const TBitmap* PictureOf(TDriveType type) const;
 
     std::string FDrive;
     TTextCase FTextCase = tcLowerCase;
     TDirectoryListBox* FDirList = nullptr;
     std::vector<TVolume> FVolumes;  // parallel to the rows
+    std::unique_ptr<TMountWatch> FMountWatch;
     std::unique_ptr<TBitmap> FFloppyBmp, FFixedBmp, FNetworkBmp, FCDROMBmp, FRAMBmp;
 };
 

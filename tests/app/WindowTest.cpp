@@ -1,18 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QMouseEvent>
 #include <QTest>
 #include <QLineEdit>
 #include <QTimer>
 
 #include <algorithm>
-
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "app/Unit1.h"
 #include "support/GuiTestMain.h"
@@ -88,6 +93,18 @@ protected:
                        Qt::NoModifier);
         QApplication::sendEvent(c->Widget(), &ev);
     }
+    // A mouse event with a screen position of its own, as a window system sends it.
+    static void SendAt(TControl* c, QEvent::Type type, Qt::MouseButton b, Qt::MouseButtons held, QPoint local, QPoint screen)
+    {
+        QMouseEvent ev(type, QPointF(local), QPointF(screen), b, held, Qt::NoModifier);
+        QApplication::sendEvent(c->Widget(), &ev);
+    }
+    static void Paste(TEdit* e, const char* text)
+    {
+        QApplication::clipboard()->setText(QString::fromUtf8(text));
+        e->LineEdit()->setFocus();
+        QTest::keyClick(e->LineEdit(), Qt::Key_V, Qt::ControlModifier);
+    }
 
     fs::path FFolder;
     fs::path FSavedCwd;
@@ -160,6 +177,7 @@ TEST_F(Window, SettingsRoundTripAcrossTwoRuns)
     EXPECT_EQ(f->Senha->Text(), "segredo");
     EXPECT_EQ(f->Dir->Directory(), drums);
     EXPECT_EQ(fs::current_path().string(), drums);
+    EXPECT_EQ(f->PrPort->LineEdit()->cursorPosition(), 0);  // "3128" shown from its start
     f->Serv->SetText("changed.example/");
     Close();
     EXPECT_EQ(readBytes(Ini()), "changed.example/\r\nproxy.local\r\n3128\r\nana\r\nsegredo\r\n" + drums + "\r\n");
@@ -208,19 +226,100 @@ TEST_F(Window, ShortFileLeavesTheRestEmptyWithoutFallback)
     EXPECT_EQ(f->Dir->Directory(), before);
 }
 
-TEST_F(Window, MissingFolderFallsBackWithEmptyFields)
+TEST_F(Window, SavedFolderThatCannotBeEnteredKeepsTheOtherSettings)
 {
     writeBytes(Ini(), "s/\r\nproxy\r\n3128\r\nana\r\nsegredo\r\n" + (FFolder / "gone").string() + "\r\n");
     std::string cwd = fs::current_path().string();
     TForm1* f = Open();
     EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
-    EXPECT_EQ(f->Proxy->Text(), "");
-    EXPECT_EQ(f->PrPort->Text(), "");  // empty, not "80"
-    EXPECT_EQ(f->Login->Text(), "");
-    EXPECT_EQ(f->Senha->Text(), "");
+    EXPECT_EQ(f->Proxy->Text(), "proxy");
+    EXPECT_EQ(f->PrPort->Text(), "3128");
+    EXPECT_EQ(f->Login->Text(), "ana");
+    EXPECT_EQ(f->Senha->Text(), "segredo");
     EXPECT_EQ(f->Dir->Directory(), cwd);
     EXPECT_EQ(fs::current_path().string(), cwd);
     EXPECT_TRUE(test::ShownErrors().empty());  // nothing is shown
+    Close();
+    EXPECT_EQ(readBytes(Ini()), "www.kora.example/\r\nproxy\r\n3128\r\nana\r\nsegredo\r\n" + cwd + "\r\n");
+}
+
+TEST_F(Window, PastedLineBreaksNeitherReachTheFileNorCostTheSettings)
+{
+    std::string drums = (FFolder / "sounds" / "drums").string();
+    writeBytes(Ini(), "s/\r\n\r\n80\r\n\r\n\r\n" + drums + "\r\n");
+    TForm1* f = Open();
+    ShowActive();
+    Paste(f->Login, "ana\r\nsegunda linha");
+    Paste(f->Senha, "segredo\nmais");
+    Paste(f->Proxy, "proxy.local\r");
+    EXPECT_EQ(f->Login->Text(), "ana");
+    EXPECT_EQ(f->Senha->Text(), "segredo");
+    Close();
+    EXPECT_EQ(readBytes(Ini()), "www.kora.example/\r\nproxy.local\r\n80\r\nana\r\nsegredo\r\n" + drums + "\r\n");
+    f = Open();
+    EXPECT_EQ(f->Login->Text(), "ana");
+    EXPECT_EQ(f->Senha->Text(), "segredo");
+    EXPECT_EQ(f->Dir->Directory(), drums);
+}
+
+TEST_F(Window, AFolderWhoseNameHoldsALineBreakIsSavedAsTheStartFolder)
+{
+    fs::path odd = FFolder / "duas\nlinhas";
+    fs::create_directories(odd);
+    TForm1* f = Open();
+    std::string start = f->StartFolder;
+    EXPECT_EQ(start, f->Dir->Directory());
+    f->Login->SetText("ana");
+    f->Dir->SetDirectory(odd.string());
+    ASSERT_EQ(f->Dir->Directory(), odd.string());
+    Close();
+    EXPECT_EQ(readBytes(Ini()), "www.kora.example/\r\n\r\n\r\nana\r\n\r\n" + start + "\r\n");
+}
+
+TEST_F(Window, ASettingsFileThatNeverEndsOrIsHugeDoesNotHoldTheStart)
+{
+    // A FIFO: opening it to read would wait for a writer for ever. The watchdog plays the writer
+    // if the start waits, so that the test ends and fails.
+    ASSERT_EQ(::mkfifo(Ini().c_str(), 0600), 0);
+    std::mutex m;
+    std::condition_variable cv;
+    bool started = false, waited = false;
+    std::string fifo = Ini();
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return started; })) {
+            waited = true;
+            int fd = ::open(fifo.c_str(), O_WRONLY);
+            if (fd >= 0) ::close(fd);
+        }
+    });
+    TForm1* f = Open();
+    {
+        std::lock_guard<std::mutex> lock(m);
+        started = true;
+    }
+    cv.notify_one();
+    watchdog.join();
+    EXPECT_FALSE(waited) << "the start waited on a FIFO";
+    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Proxy->Text(), "");
+    EXPECT_EQ(f->PrPort->Text(), "");
+    Close();
+    // Nor is anything written into it.
+    ASSERT_EQ(test::ShownErrors().size(), 1u);
+    EXPECT_EQ(test::ShownErrors()[0], "Cannot create file " + Ini() + ".");
+    fs::remove(Ini());
+
+    // Six lines, then a gigabyte (sparse, so it costs no disk) that nothing uses.
+    std::string drums = (FFolder / "sounds" / "drums").string();
+    writeBytes(Ini(), "s/\r\nproxy\r\n3128\r\nana\r\nsegredo\r\n" + drums + "\r\n");
+    ASSERT_EQ(::truncate(Ini().c_str(), 1LL << 30), 0);
+    auto begun = std::chrono::steady_clock::now();
+    f = Open();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5));
+    EXPECT_EQ(f->Proxy->Text(), "proxy");
+    EXPECT_EQ(f->Senha->Text(), "segredo");
+    EXPECT_EQ(f->Dir->Directory(), drums);
 }
 
 TEST_F(Window, JunkAndLongLinesNeitherCrashNorShow)
@@ -296,6 +395,62 @@ TEST_F(Window, DraggingWithAnyButtonMovesTheWindow)
         Move(f->Imp, Qt::NoButton, QPoint(350, 250));
         EXPECT_EQ(f->Left(), left + 10);
     }
+}
+
+TEST_F(Window, DragFollowsThePointerWhenTheWindowSystemMovesTheWindowLate)
+{
+    TForm1* f = Open();
+    ShowActive();
+    int left = f->Left(), top = f->Top();
+    const QPoint start(300, 200);
+    const QPoint screen = f->Imp->Widget()->mapToGlobal(start);
+    SendAt(f->Imp, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, start, screen);
+    // The window system has applied none of the moves yet: every motion is still relative to
+    // the window's first place, while the pointer moved 10 right and 5 up each time.
+    for (int k = 1; k <= 3; ++k) {
+        QPoint step(10 * k, -5 * k);
+        SendAt(f->Imp, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, start + step, screen + step);
+        EXPECT_EQ(f->Left(), left + 10 * k);
+        EXPECT_EQ(f->Top(), top - 5 * k);
+    }
+    // Now it has caught up: the motion is relative to the new place. Same rule, same answer.
+    QPoint step(40, -20);
+    SendAt(f->Imp, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, start + step - QPoint(30, -15), screen + step);
+    EXPECT_EQ(f->Left(), left + 40);
+    EXPECT_EQ(f->Top(), top - 20);
+    SendAt(f->Imp, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, start, screen + step);
+    EXPECT_FALSE(f->Dragging);
+}
+
+TEST_F(Window, DoubleClickIntoAFolderHighlightsThatFolder)
+{
+    // Three subfolders here, two in "sounds": after the double click on "sounds", the row under
+    // the mouse is "x", a subfolder of the new folder.
+    fs::create_directories(FFolder / "a");
+    fs::create_directories(FFolder / "b");
+    fs::create_directories(FFolder / "sounds" / "x");
+    writeBytes(Ini(), "s/\r\n\r\n\r\n\r\n\r\n" + FFolder.string() + "\r\n");
+    TForm1* f = Open();
+    ShowActive();
+    ASSERT_EQ(f->Dir->Directory(), FFolder.string());
+    const std::string here = FFolder.string();
+    int current = static_cast<int>(std::count(here.begin(), here.end(), '/'));
+    ASSERT_EQ(f->Dir->Items()[current + 3], "sounds");
+    TRect r = f->Dir->ItemRect(current + 3);
+    ASSERT_LE(r.Bottom, f->Dir->Height()) << "the row must be in view";
+    QPoint p((r.Left + r.Right) / 2, (r.Top + r.Bottom) / 2);
+    QTest::mousePress(f->Dir->Widget(), Qt::LeftButton, {}, p);
+    QTest::mouseRelease(f->Dir->Widget(), Qt::LeftButton, {}, p);
+    QTest::mouseDClick(f->Dir->Widget(), Qt::LeftButton, {}, p);
+    QTest::mouseRelease(f->Dir->Widget(), Qt::LeftButton, {}, p);
+    const std::string sounds = (FFolder / "sounds").string();
+    EXPECT_EQ(f->Dir->Directory(), sounds);
+    EXPECT_EQ(f->Dir->ItemIndex(), current + 1);
+    EXPECT_EQ(f->Dir->ItemPath(f->Dir->ItemIndex()), sounds);
+    // Enter opens the highlighted row: the folder itself, so nothing moves.
+    QTest::keyClick(f->Dir->Widget(), Qt::Key_Return);
+    EXPECT_EQ(f->Dir->Directory(), sounds);
+    EXPECT_EQ(fs::current_path().string(), sounds);
 }
 
 TEST_F(Window, SettingsPanelShownAndHiddenByTheRightActions)

@@ -2,6 +2,7 @@
 // a temporary folder), folder search, path resolution and current-directory changes.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -304,4 +305,49 @@ TEST_F(VolumesTest, ProcessPathResolvesFoldersFilesAndPatternsAndKeepsTheCurrent
     EXPECT_EQ(codeOf([&] { ProcessPath(r + "/Nope/Drums"); }), 2);
     EXPECT_EQ(codeOf([&] { ProcessPath("kick.wav/x"); }), 3);
     EXPECT_EQ(CurrentDir(), r + "/Sounds");
+}
+
+namespace {
+
+bool readable(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
+}
+
+}  // namespace
+
+TEST_F(VolumesTest, MountWatchSeesItsTableReplacedAndNothingElse)
+{
+    const std::string table = FRoot + "/mountinfo";
+    writeFile(table, "1 0 254:0 / / rw - ext4 /dev/vda rw\n");
+    TVolumeSources s;
+    s.MountTable = table;
+    SetVolumeSources(s);
+    TMountWatch watch;
+    ASSERT_GE(watch.Fd(), 0);
+    EXPECT_FALSE(readable(watch.Fd(), 0));
+    EXPECT_FALSE(watch.Changed());
+    // Another file in the table's folder is no news.
+    writeFile(FRoot + "/other", "x");
+    EXPECT_FALSE(watch.Changed());
+    // The table replaced by a rename, as tables are, and rewritten in place.
+    writeFile(table + ".new", "1 0 254:0 / / rw - ext4 /dev/vda rw\n2 1 8:1 / /mnt rw - ext4 /dev/sdb1 rw\n");
+    std::filesystem::rename(table + ".new", table);
+    EXPECT_TRUE(readable(watch.Fd(), 5000));
+    EXPECT_TRUE(watch.Changed());
+    EXPECT_FALSE(watch.Changed());
+    writeFile(table, "1 0 254:0 / / rw - ext4 /dev/vda rw\n");
+    EXPECT_TRUE(readable(watch.Fd(), 5000));
+    EXPECT_TRUE(watch.Changed());
+    EXPECT_FALSE(readable(watch.Fd(), 0));
+}
+
+TEST_F(VolumesTest, MountWatchOfTheLiveTableIsQuietWhileNothingIsMounted)
+{
+    TMountWatch watch;  // the default sources: the system's own table, through libmount
+    ASSERT_GE(watch.Fd(), 0);
+    // Draining never waits; with no mount in between, the descriptor settles.
+    (void)watch.Changed();
+    EXPECT_FALSE(readable(watch.Fd(), 50));
 }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QScreen>
 #include <QTest>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -293,4 +295,33 @@ TEST_F(ComboBoxTest, LongListsScrollInThePopup)
     QTest::mouseClick(pop, Qt::LeftButton, {}, RowCentre(7));
     EXPECT_EQ(FBox->ItemIndex(), 7);
     EXPECT_FALSE(FBox->DroppedDown());
+}
+
+TEST_F(ComboBoxTest, TheOpenListIsAsWideAsItsWidestRowAndStaysOnTheScreen)
+{
+    // A narrow box: the open list is as wide as its rows need.
+    FBox->SetBounds(10, 10, 56, 19);
+    FBox->Items().Add("a row far wider than the box that opens it");
+    int widest = 0;
+    for (int i = 0; i < FBox->Items().Count(); ++i) widest = std::max(widest, FBox->ItemWidth(i));
+    ASSERT_GT(widest, 56);
+    FBox->SetDroppedDown(true);
+    QWidget* pop = FBox->DropDownWidget();
+    ASSERT_NE(pop, nullptr);
+    EXPECT_GE(pop->width(), widest + 2);
+    for (int i = 0; i < FBox->Items().Count(); ++i) EXPECT_GE(FBox->DropDownItemRect(i).Width(), FBox->ItemWidth(i));
+    FBox->SetDroppedDown(false);
+
+    // Near the screen's right edge the list moves left rather than leave the screen; it is never
+    // wider than the screen.
+    QRect screen = FForm->Widget()->screen()->availableGeometry();
+    FForm->SetBounds(screen.right() - 80, 0, 80, 60);
+    FBox->SetBounds(10, 10, 56, 19);
+    FBox->Items().Add(std::string(2000, 'w'));
+    FBox->SetDroppedDown(true);
+    pop = FBox->DropDownWidget();
+    ASSERT_NE(pop, nullptr);
+    EXPECT_LE(pop->width(), screen.width());
+    EXPECT_TRUE(screen.contains(pop->geometry())) << pop->geometry().x() << "," << pop->width();
+    FBox->SetDroppedDown(false);
 }

@@ -6,8 +6,10 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,27 @@ protected:
         s.SysBlock = r + "/block";
         s.LabelDir = r + "/labels";
         SetVolumeSources(s);
+    }
+
+    // Replaces the mount table, as the system's is replaced: a new file renamed over the old.
+    void RewriteTable(const std::function<std::string(const std::string&)>& edit)
+    {
+        std::ifstream in(FRoot + "/mountinfo");
+        std::string table((std::istreambuf_iterator<char>(in)), {});
+        std::ofstream(FRoot + "/mountinfo.new") << edit(table);
+        fs::rename(FRoot + "/mountinfo.new", FRoot + "/mountinfo");
+    }
+
+    // Pumps the loop until the condition holds; fails after ten seconds.
+    static bool PumpUntil(const std::function<bool()>& done)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            Application->WaitForWork(100);
+            Application->ProcessMessages();
+        }
+        return true;
     }
 
     int RowOf(TDriveComboBox& combo, const std::string& mountPoint)
@@ -541,4 +564,67 @@ TEST_F(FolderChooserTest, LinksAreClearedWhenEitherSideGoes)
     EXPECT_EQ(list->DriveCombo(), nullptr);
     list->ApplyPath("..");  // no chooser to reach
     EXPECT_EQ(list->Directory(), FRoot + "/Sounds");
+}
+
+TEST_F(FolderChooserTest, DriveRowsFollowTheMountTableAndAGoneVolumeMovesTheListUp)
+{
+    UseFakeVolumes();
+    const std::string v = FRoot + "/vol";
+    TDirectoryListBox* list = MakeList();
+    auto* combo = new TDriveComboBox(FForm.get());
+    combo->SetBounds(10, 85, 56, 19);
+    combo->SetDirList(list);
+    combo->SetParent(FForm.get());
+    FForm->Widget()->show();
+    list->ApplyPath(v + "/usb/songs");
+    ASSERT_EQ(combo->Drive(), v + "/usb");
+
+    // A stick plugged in later gets its row; nothing else moves.
+    fs::create_directories(v + "/stick");
+    RewriteTable([&](const std::string& t) { return t + "8 1 8:49 / " + v + "/stick rw - vfat /dev/sdd1 rw\n"; });
+    ASSERT_TRUE(PumpUntil([&] { return RowOf(*combo, v + "/stick") >= 0; })) << "the new volume never showed";
+    EXPECT_EQ(combo->Drive(), v + "/usb");
+    EXPECT_EQ(combo->ItemIndex(), RowOf(*combo, v + "/usb"));
+    EXPECT_EQ(list->Directory(), v + "/usb/songs");
+
+    // The volume holding the list's folder goes, and its folders with it: the list and the
+    // process step out to the nearest folder that still exists, on the volume below.
+    fs::remove_all(v + "/usb/songs");
+    RewriteTable([&](const std::string& t) {
+        std::string out;
+        std::size_t start = 0;
+        while (start < t.size()) {
+            std::size_t end = t.find('\n', start);
+            std::string line = t.substr(start, end - start + 1);
+            if (line.find(v + "/usb ") == std::string::npos) out += line;
+            start = end + 1;
+        }
+        return out;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return RowOf(*combo, v + "/usb") < 0; })) << "the gone volume stayed";
+    EXPECT_EQ(list->Directory(), v + "/usb");
+    EXPECT_EQ(CurrentDir(), v + "/usb");
+    EXPECT_EQ(combo->Drive(), "/");
+    EXPECT_EQ(combo->ItemIndex(), RowOf(*combo, "/"));
+    EXPECT_TRUE(test::ShownErrors().empty());  // said nothing
+}
+
+TEST_F(FolderChooserTest, TheOpenDriveListShowsItsLongestRowWhole)
+{
+    UseFakeVolumes();
+    auto* combo = new TDriveComboBox(FForm.get());
+    combo->SetBounds(10, 85, 56, 19);
+    combo->SetParent(FForm.get());
+    FForm->Widget()->show();
+    int longest = RowOf(*combo, FRoot + "/vol/share");
+    ASSERT_GE(longest, 0);
+    // The row's picture, its gap and its text: far more than the box's 56 pixels.
+    int need = combo->ItemWidth(longest);
+    ASSERT_GT(need, 56);
+    QTest::mouseClick(combo->Widget(), Qt::LeftButton, {}, QPoint(5, 5));
+    ASSERT_NE(combo->DropDownWidget(), nullptr);
+    EXPECT_GE(combo->DropDownItemRect(longest).Width(), need);
+    QImage shown = combo->PaintDropDownTo();
+    EXPECT_EQ(shown.width(), combo->DropDownWidget()->width());
+    QTest::keyClick(combo->DropDownWidget(), Qt::Key_Escape);
 }
