@@ -131,7 +131,7 @@ TEST_P(MciFormatTest, PlayWithWaitDeliversEveryFrameBeforeItReturns)
     EXPECT_EQ(Status(id, MCI_STATUS_LENGTH), static_cast<DWORD_PTR>(frames) * 1000 / row.Rate);
     sink.RemoveSink();
     ASSERT_EQ(PlayWait(id), 0u);
-    // Still open: the bytes are in the sink because the play drained before it returned.
+    // Checked while the device is still open: every frame was out before the call returned.
     std::string got = sink.ReadSink();
     EXPECT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected) << "frames differ from the file's";
