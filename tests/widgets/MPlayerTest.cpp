@@ -34,25 +34,6 @@ void PlaceLikeMp(TMediaPlayer& mp)
 
 TColor At(const QImage& img, int x, int y) { return FromQRgb(img.pixel(x, y)); }
 
-TEST(MediaPlayer, StartsWithItsPublishedDefaults)
-{
-    TMediaPlayer mp(nullptr);
-    EXPECT_EQ(mp.Width(), 240);
-    EXPECT_EQ(mp.Height(), 30);
-    EXPECT_TRUE(mp.TabStop());
-    EXPECT_EQ(mp.DeviceType(), dtAutoSelect);
-    EXPECT_FALSE(mp.Shareable());
-    EXPECT_FALSE(mp.AutoOpen());
-    EXPECT_TRUE(mp.AutoRewind());
-    EXPECT_TRUE(mp.AutoEnable());
-    EXPECT_EQ(mp.VisibleButtons(), mpAllButtons);
-    EXPECT_EQ(mp.EnabledButtons(), mpAllButtons);
-    EXPECT_EQ(mp.ColoredButtons(), mpAllButtons);
-    EXPECT_EQ(mp.DeviceId(), 0);
-    EXPECT_FALSE(mp.Opened());
-    EXPECT_NE(mp.Handle(), 0u);
-}
-
 TEST(MediaPlayer, WindowSequencePlaysToTheEndThenTheCompletionMessageArrives)
 {
     AlsaFileSink& sink = AlsaFileSink::Instance();
