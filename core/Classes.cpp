@@ -428,6 +428,7 @@ void TComponent::Destroying() { FComponentState |= csDestroying; }
 
 TComponent::~TComponent()
 {
+    FLife.reset();  // every guard taken from this component says it is gone from here on
     Destroying();
     // Tell everyone who asked, then forget them, so nobody keeps a dangling link.
     auto notifies = std::move(FFreeNotifies);

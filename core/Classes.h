@@ -161,6 +161,31 @@ private:
     bool FChangedWhileUpdating = false;
 };
 
+// Tells whether a component still exists. A handler may destroy the component that raises
+// its event (a click handler frees the window's client, an error handler closes and frees its
+// socket), so take the guard before raising an event and, after it, return at once when the
+// guard says the component is gone:
+//
+//     TLiveness guard = Liveness();
+//     if (auto handler = OnChange) handler(this);
+//     if (!guard) return;
+//
+// A guard is small and copyable; a copy kept in a deferred callback (a posted message, a
+// timer) tells that callback whether its component is still there. The guard turns false
+// once the component's destruction has run its own destructor, so code inside a destructor
+// still sees it alive.
+class TLiveness {
+public:
+    TLiveness() = default;  // never alive
+    bool Alive() const { return !FToken.expired(); }
+    explicit operator bool() const { return Alive(); }
+
+private:
+    friend class TComponent;
+    explicit TLiveness(const std::shared_ptr<const char>& token) : FToken(token) {}
+    std::weak_ptr<const char> FToken;
+};
+
 enum TOperation { opInsert, opRemove };
 enum TComponentStateFlag : unsigned { csLoading = 1, csReading = 2, csDestroying = 4, csDesigning = 8 };
 
@@ -190,6 +215,8 @@ public:
     void RemoveFreeNotification(TComponent* c);
     // Destroys the owned components now, newest first.
     void DestroyComponents();
+    // A guard that says whether this component still exists (see TLiveness).
+    TLiveness Liveness() const { return TLiveness(FLife); }
 
 protected:
     virtual void Notification(TComponent* component, TOperation operation) {}
@@ -197,6 +224,7 @@ protected:
     void Destroying();
 
 private:
+    std::shared_ptr<const char> FLife = std::make_shared<const char>('\0');
     TComponent* FOwner = nullptr;
     std::vector<TComponent*> FComponents;
     std::vector<TComponent*> FFreeNotifies;

@@ -1,6 +1,8 @@
 #include "net/HttpProt.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -188,7 +190,33 @@ std::string ErrorText(int Error)
 
 int Clamp32(std::int64_t v)
 {
-    return v > INT32_MAX ? INT32_MAX : static_cast<int>(v);
+    return v > INT32_MAX ? INT32_MAX : (v < INT32_MIN ? INT32_MIN : static_cast<int>(v));
+}
+
+// A decimal number of any size a length can have; raises EConvertError like StrToInt.
+std::int64_t StrToInt64(const std::string& s)
+{
+    std::string t = Trim(s);
+    const char* b = t.data();
+    const char* e = b + t.size();
+    if (b != e && *b == '+') ++b;
+    std::int64_t v = 0;
+    auto r = std::from_chars(b, e, v);
+    if (t.empty() || r.ec != std::errc() || r.ptr != e)
+        throw EConvertError(Format("'%s' is not a valid integer value", s));
+    return v;
+}
+
+// A CR or LF would end a request line early and start one of the sender's choosing.
+bool HasLineBreakOrNul(const std::string& s)
+{
+    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+std::string SystemErrorText(int err)
+{
+    char buf[256];
+    return ::strerror_r(err, buf, sizeof buf);
 }
 
 // Statuses whose responses never carry a body, whatever their length field says.
@@ -199,9 +227,11 @@ bool StatusHasBody(int Status)
 
 }  // namespace
 
-THttpCli::THttpCli(TComponent* AOwner) : TComponent(AOwner), FLife(std::make_shared<char>(0))
+THttpCli::THttpCli(TComponent* AOwner) : TComponent(AOwner)
 {
-    FNotifyWindow = AllocateHWnd([this](TMessage& Msg) { WndProc(Msg); });
+    FNotifyWindow = AllocateHWnd([this, guard = Liveness()](TMessage& Msg) {
+        if (guard) WndProc(Msg);
+    });
     FSocket = new TWSocket(this);
     FProxyPort = "80";
     FContentTypePost = "application/x-www-form-urlencoded";
@@ -220,7 +250,7 @@ THttpCli::THttpCli(TComponent* AOwner) : TComponent(AOwner), FLife(std::make_sha
 
 THttpCli::~THttpCli()
 {
-    FLife.reset();
+    FIdleTimer.reset();
     FWWWAuthenticate.reset();
     // The socket reports nothing while it is destroyed; its handlers are dropped anyway so
     // that nothing can reach a client that is half gone.
@@ -250,6 +280,7 @@ void THttpCli::SetMultiThreaded(bool v)
     FSocket->SetMultiThreaded(v);
 }
 
+int THttpCli::ContentLength() const { return Clamp32(FContentLength); }
 int THttpCli::RcvdCount() const { return Clamp32(FRcvdCount); }
 int THttpCli::SentCount() const { return Clamp32(FSentCount); }
 
@@ -257,9 +288,10 @@ void THttpCli::SetState(THttpCliState NewState)
 {
     if (NewState == FState) return;
     FState = NewState;
-    auto life = LifeToken();
+    if (NewState == hsReady && FIdleTimer) FIdleTimer->Stop();
+    TLiveness guard = Liveness();
     if (auto handler = OnStateChange) handler(this);
-    if (life.expired()) return;
+    if (!guard) return;
     if (NewState == hsReady) PostRequestDone();
 }
 
@@ -294,9 +326,7 @@ void THttpCli::WndProc(TMessage& Msg)
             try {
                 StartConnect();
             } catch (const Exception& E) {
-                FStatusCode = 404;
-                FReasonPhrase = E.Message();
-                HandleSessionClosed(FSocket, 0);
+                EndWithFailure(E.Message(), 0);
             }
         }
         break;
@@ -326,8 +356,13 @@ void THttpCli::StartRequest(THttpRequest Kind)
     FHeaderBytes = 0;
     FReceiveError = 0;
     FNextStep = nullptr;
+    FRelocations = 0;
+    FEnded = false;
 
+    TLiveness guard = Liveness();
     SetState(hsNotConnected);
+    // A handler may have freed the client or aborted the request it was told of.
+    if (!guard || FState != hsNotConnected) return;
 
     FDocName.clear();
     FStatusCode = 0;
@@ -339,6 +374,11 @@ void THttpCli::StartRequest(THttpRequest Kind)
     FContentType.clear();
     FSendingBody = false;
     FLocation = FURL;
+    StartIdleTimer();
+    if (HasLineBreakOrNul(FURL)) {
+        EndWithFailure("Invalid character in URL", WSAEINVAL);
+        return;
+    }
 
     std::string proto, user, pass, host, port, path;
     std::string connectHost, connectPort;
@@ -384,17 +424,20 @@ void THttpCli::StartConnect()
 {
     FResolvedAddr.clear();
     FReceiveError = 0;
+    TLiveness guard = Liveness();
     SetState(hsDnsLookup);
+    if (!guard || FState != hsDnsLookup) return;
     FSocket->StartDnsLookup(FConnectHost);
 }
 
 void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
 {
     if (Error == 0) {
+        Progress();
         FResolvedAddr = FSocket->DnsResult();
-        auto life = LifeToken();
+        TLiveness guard = Liveness();
         SetState(hsDnsLookupDone);
-        if (life.expired()) return;
+        if (!guard || FState != hsDnsLookupDone) return;
         try {
             FSocket->SetAddr(FResolvedAddr);
             FSocket->SetPort(FConnectPort);
@@ -412,7 +455,7 @@ void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
             }
             FRequestDoneError = static_cast<std::uint32_t>(err);
             FSocket->Close();
-            if (life.expired()) return;
+            if (!guard) return;
             HandleSessionClosed(FSocket, static_cast<std::uint16_t>(err));
         }
         return;
@@ -433,15 +476,17 @@ void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
         HandleSessionClosed(Sender, Error);
         return;
     }
-    auto life = LifeToken();
+    Progress();
+    TLiveness guard = Liveness();
+    // A handler may free the client or abort the request at each step.
     FConnected = true;
     SetState(hsConnected);
-    if (life.expired()) return;
+    if (!guard || FState != hsConnected) return;
     TriggerSessionConnected();
-    if (life.expired()) return;
+    if (!guard || FState != hsConnected) return;
     FNextStep = &THttpCli::ProcessHeaderLine;
     SetState(hsWaitingHeader);
-    if (life.expired()) return;
+    if (!guard || FState != hsWaitingHeader) return;
     try {
         switch (FRequestType) {
         case rqGet:
@@ -449,9 +494,9 @@ void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
             break;
         case rqPost:
             SendRequestHeader("POST", "1.0");
-            if (life.expired()) return;
+            if (!guard || FState != hsWaitingHeader) return;
             TriggerSendBegin();
-            if (life.expired()) return;
+            if (!guard || FState != hsWaitingHeader) return;
             FSendingBody = true;
             HandleDataSent(FSocket, 0);
             break;
@@ -461,18 +506,20 @@ void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
         case rqNone:
             break;
         }
-    } catch (const std::exception&) {
-        if (life.expired()) return;
-        CloseConnection();
+    } catch (const std::exception& E) {
+        // A request that never left cannot be answered: the request fails here.
+        if (!guard || FEnded || FState == hsReady) return;
+        EndWithFailure(std::string("Cannot send the request: ") + E.what(), 0);
     }
 }
 
 void THttpCli::SendRequestHeader(const std::string& Method, const std::string& Version)
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
+    auto sending = [&] { return guard && FState == hsWaitingHeader; };
     FRequestBuffer->Clear();
     TriggerRequestHeaderBegin();
-    if (life.expired()) return;
+    if (!sending()) return;
     bool post = Method == "POST";
     AddRequestLine(Method + " " + FRequestTarget + " HTTP/" + Version);
     if (!FSender.empty()) AddRequestLine("From: " + FSender);
@@ -480,7 +527,11 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
     if (!FReference.empty()) AddRequestLine("Referer: " + FReference);
     if (post && !FContentTypePost.empty()) AddRequestLine("Content-Type: " + FContentTypePost);
     if (!FAgent.empty()) AddRequestLine("User-Agent: " + FAgent);
-    AddRequestLine("Host: " + FTargetHost);
+    // A server on another port than the default one is told which of its sites is meant.
+    std::string originHost, originPort;
+    CurrentOrigin(originHost, originPort);
+    if (originPort.empty() || originPort == "80") AddRequestLine("Host: " + FTargetHost);
+    else AddRequestLine("Host: " + FTargetHost + ":" + originPort);
     if (FNoCache) AddRequestLine("Pragma: no-cache");
     // The bytes that will be sent: the stream is read from where it stands.
     if (post) AddRequestLine("Content-Length: " + IntToStr(FSendStream->Size() - FSendStream->Position()));
@@ -497,11 +548,11 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
     }
     FAcceptRanges.clear();
     TriggerRequestHeaderEnd();
-    if (life.expired()) return;
+    if (!sending()) return;
     AddRequestLine("");
-    if (life.expired()) return;
+    if (!sending()) return;
     FSocket->Send(FRequestBuffer->Memory(), static_cast<int>(FRequestBuffer->Size()));
-    if (life.expired()) return;
+    if (!guard) return;
     FRequestBuffer->Clear();
 }
 
@@ -509,10 +560,10 @@ void THttpCli::AddRequestLine(const std::string& Line)
 {
     std::string s = Line;
     if (auto handler = OnCommand) {
-        auto life = LifeToken();
+        TLiveness guard = Liveness();
         handler(this, s);
-        // Unwinds the composition; the connected handler checks the token and stops.
-        if (life.expired()) throw Exception("HTTP component destroyed");
+        // Unwinds the composition; the connected handler checks the guard and stops.
+        if (!guard) throw Exception("HTTP component destroyed");
     }
     if (!s.empty()) FRequestBuffer->WriteBuffer(s.data(), static_cast<std::int64_t>(s.size()));
     FRequestBuffer->WriteBuffer("\r\n", 2);
@@ -544,17 +595,25 @@ bool THttpCli::SendsCredentials() const
 void THttpCli::HandleDataSent(TObject* Sender, std::uint16_t Error)
 {
     if (!FSendingBody) return;
-    std::int64_t n = FSendStream ? FSendStream->Read(FSendBuffer.data(), BufferSize) : 0;
-    auto life = LifeToken();
-    if (n <= 0) {
+    Progress();
+    TLiveness guard = Liveness();
+    try {
+        std::int64_t n = FSendStream ? FSendStream->Read(FSendBuffer.data(), BufferSize) : 0;
+        if (n <= 0) {
+            FSendingBody = false;
+            TriggerSendEnd();
+            return;
+        }
+        FSentCount += n;
+        TriggerSendData(FSendBuffer.data(), static_cast<int>(n));
+        if (!guard) return;
+        FSocket->Send(FSendBuffer.data(), static_cast<int>(n));
+    } catch (const std::exception& E) {
+        // A body sent in part is a request the server cannot answer.
+        if (!guard || !FSendingBody || FEnded || FState == hsReady) throw;
         FSendingBody = false;
-        TriggerSendEnd();
-        return;
+        EndWithFailure(std::string("Cannot send the request: ") + E.what(), 0);
     }
-    FSentCount += n;
-    TriggerSendData(FSendBuffer.data(), static_cast<int>(n));
-    if (life.expired()) return;
-    FSocket->Send(FSendBuffer.data(), static_cast<int>(n));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -563,14 +622,14 @@ void THttpCli::HandleDataSent(TObject* Sender, std::uint16_t Error)
 
 void THttpCli::RunRequest(THttpRequest Kind)
 {
+    TLiveness guard = Liveness();
     StartRequest(Kind);
-    auto life = LifeToken();
     for (;;) {
-        if (life.expired()) throw EHttpException("Connection aborted on request", 404);
+        if (!guard) throw EHttpException("Connection aborted on request", 404);
         if (FState == hsReady) break;
         if (FMultiThreaded) FSocket->ProcessOwnMessages();
         else ProcessMessages();
-        if (life.expired()) throw EHttpException("Connection aborted on request", 404);
+        if (!guard) throw EHttpException("Connection aborted on request", 404);
         if (FState == hsReady) break;
         // Sleep until a message or a socket event arrives instead of spinning.
         if (FMultiThreaded) MessageQueue::Current().WaitNext(-1);
@@ -585,30 +644,98 @@ void THttpCli::Abort()
         if (FSocket->State() != wsClosed) FSocket->Close();
         return;
     }
-    auto life = LifeToken();
+    Interrupt("Connection aborted on request", httperrAborted);
+}
+
+// Ends the running request at once, from outside its flow of events (Abort, the idle timer).
+void THttpCli::Interrupt(const std::string& Reason, std::uint32_t Error)
+{
+    TLiveness guard = Liveness();
     bool lookup = FState == hsDnsLookup;
     SetState(hsAborting);
-    if (life.expired()) return;
+    if (!guard) return;
     if (lookup) {
         try {
             FSocket->StopDnsLookup();
         } catch (const std::exception&) {
         }
-        if (life.expired()) return;
+        if (!guard) return;
     }
     FStatusCode = 404;
-    FReasonPhrase = "Connection aborted on request";
-    FRequestDoneError = httperrAborted;
+    FReasonPhrase = Reason;
+    FRequestDoneError = Error;
     if (lookup) HandleSessionClosed(FSocket, 0);
     else FSocket->Close();
-    if (life.expired()) return;
+    if (!guard) return;
     SetState(hsReady);
+}
+
+// Ends the running request from inside its flow as a local failure: the connection is closed
+// and its close report ends the request; a connection already gone ends it here.
+void THttpCli::EndWithFailure(const std::string& Reason, std::uint32_t Error)
+{
+    FStatusCode = 404;
+    FReasonPhrase = Reason;
+    FRequestDoneError = Error;
+    FReceiveLen = 0;
+    FNextStep = nullptr;
+    FRelocationPending = false;
+    SetSocketClosedHandler(false);
+    TLiveness guard = Liveness();
+    if (FSocket->State() != wsClosed) {
+        CloseConnection();
+        if (!guard) return;
+    }
+    FConnected = false;
+    if (!FEnded) HandleSessionClosed(FSocket, 0);
 }
 
 void THttpCli::CloseConnection()
 {
-    FSocket->Close();
-    FConnected = false;
+    TLiveness guard = Liveness();
+    FSocket->Close();  // its close report may end the request and free the client
+    if (guard) FConnected = false;
+}
+
+void THttpCli::StartIdleTimer()
+{
+    if (FTimeout <= 0) {
+        if (FIdleTimer) FIdleTimer->Stop();
+        return;
+    }
+    if (!FIdleTimer)
+        FIdleTimer = std::make_unique<TQueueTimer>([this, guard = Liveness()] {
+            if (guard) IdleTimerFired();
+        });
+    Progress();
+    FIdleTimer->Start(FTimeout * 1000);
+}
+
+// The timer is armed for the whole time-out and, when it fires, looks at how long the request
+// has really been idle: progress costs a clock reading instead of a re-arming.
+void THttpCli::IdleTimerFired()
+{
+    if (FState == hsReady || FState == hsAborting || FTimeout <= 0) return;
+    using namespace std::chrono;
+    auto idle = duration_cast<milliseconds>(steady_clock::now() - FLastProgress).count();
+    std::int64_t limit = std::int64_t(FTimeout) * 1000;
+    if (idle < limit) {
+        FIdleTimer->Start(static_cast<int>(limit - idle));
+        return;
+    }
+    Interrupt(WinsockErrorText(WSAETIMEDOUT), WSAETIMEDOUT);
+}
+
+// Statuses and methods whose responses carry no body, whatever their length field says.
+bool THttpCli::BodyExpected() const
+{
+    return FRequestType != rqHead && StatusHasBody(FStatusCode);
+}
+
+// The body is all there: a response without one, or the length it declared has arrived.
+bool THttpCli::DocumentComplete() const
+{
+    return FState == hsWaitingBody && (!BodyExpected() || (FDeclaredLength >= 0 && FRcvdCount >= FDeclaredLength));
 }
 
 // A response that the server cut short is a failure, not a document: a connection error while
@@ -617,8 +744,8 @@ void THttpCli::CheckPrematureEnd(std::uint16_t Error)
 {
     if (FState != hsWaitingHeader && FState != hsWaitingBody) return;
     if (FStatusCode >= 400) return;  // already a failure, the server's or ours
-    bool bodyExpected = FRequestType != rqHead && StatusHasBody(FStatusCode);
-    bool complete = FState == hsWaitingBody && (!bodyExpected || (FDeclaredLength >= 0 && FRcvdCount >= FDeclaredLength));
+    bool bodyExpected = BodyExpected();
+    bool complete = DocumentComplete();
     int err = Error != 0 ? Error : FReceiveError;
     if (err != 0 && !complete) {
         FRequestDoneError = static_cast<std::uint32_t>(err);
@@ -632,20 +759,23 @@ void THttpCli::CheckPrematureEnd(std::uint16_t Error)
 
 void THttpCli::HandleSessionClosed(TObject* Sender, std::uint16_t Error)
 {
+    // A request ended by a local failure hears of its connection's close afterwards.
+    if (FEnded) return;
+    FEnded = true;
     CheckPrematureEnd(Error);
     FConnected = false;
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     if (FBodyDataCount > 0) {
         // The request ends even when a handler of OnDocEnd raises; the exception goes on to
         // the socket as any other.
         try {
             TriggerDocEnd();
         } catch (...) {
-            if (!life.expired()) PostSetReady();
+            if (guard) PostSetReady();
             throw;
         }
     }
-    if (life.expired()) return;
+    if (!guard) return;
     PostSetReady();
 }
 
@@ -678,9 +808,12 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
     // Nothing new, but lines may still wait here after a handler raised: cut them now, or
     // the server's close would leave them unread.
     if (count <= 0 && FReceiveLen == 0) return;
-    if (count > 0) FReceiveLen += count;
+    if (count > 0) {
+        FReceiveLen += count;
+        Progress();
+    }
     FReceiveBuffer[static_cast<std::size_t>(FReceiveLen)] = 0;
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
 
     if (FState == hsWaitingBody) {
         // Emptied before the piece is handed on: a handler that raises must not have the
@@ -710,78 +843,100 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         } else if (auto handler = OnDataAvailable) {
             handler(this, Error);
         }
-        if (life.expired()) return;
+        if (!guard) return;
     }
 }
 
 void THttpCli::HeaderOverflow()
 {
-    FStatusCode = 404;
-    FReasonPhrase = Format("HTTP header too large: more than %d lines or %d bytes", HttpMaxHeaderLines,
-                           HttpMaxHeaderBytes);
-    FReceiveLen = 0;
-    FNextStep = nullptr;
-    CloseConnection();
+    EndWithFailure(Format("HTTP header too large: more than %d lines or %d bytes", HttpMaxHeaderLines,
+                          HttpMaxHeaderBytes),
+                   0);
 }
 
 void THttpCli::ProcessHeaderLine()
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     if (FHeaderLineCount == 0) {
         // A relocation's own length must not judge the document that follows it.
         FDeclaredLength = -1;
         TriggerHeaderBegin();
-        if (life.expired()) return;
+        if (!guard) return;
     }
     ++FHeaderLineCount;
 
-    if (UpperCase(FCurrentLine.substr(0, 6)) == "<HTML>") {
-        if (FContentType.empty()) FContentType = "text/html";
-        SetState(hsWaitingBody);
-        if (life.expired()) return;
-        FNextStep = &THttpCli::ProcessBodyData;
-        TriggerHeaderEnd();
-        if (life.expired()) return;
-        // A document without a header is all body: its bytes go on as they came, line ends
-        // included, and the rest of this read with them.
-        FCurrentLine.append(FLineEndLen == 2 ? "\r\n" : "\n");
+    if (UpperCase(FCurrentLine.substr(0, 6)) == "<HTML>") FinishHeaderlessLine();
+    else if (FCurrentLine.empty()) FinishHeader();
+    else ProcessHeaderField();
+}
+
+// A document without a header is all body: its bytes go on as they came, line ends included,
+// and the rest of this read with them.
+void THttpCli::FinishHeaderlessLine()
+{
+    TLiveness guard = Liveness();
+    if (FContentType.empty()) FContentType = "text/html";
+    SetState(hsWaitingBody);
+    if (!guard) return;
+    FNextStep = &THttpCli::ProcessBodyData;
+    TriggerHeaderEnd();
+    if (!guard) return;
+    FCurrentLine.append(FLineEndLen == 2 ? "\r\n" : "\n");
+    ProcessBodyData();
+    if (!guard) return;
+    if (FReceiveLen > 0 && FState == hsWaitingBody) {
+        FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+        FReceiveLen = 0;
         ProcessBodyData();
-        if (life.expired()) return;
-        if (FReceiveLen > 0 && FState == hsWaitingBody) {
-            FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
-            FReceiveLen = 0;
-            ProcessBodyData();
-        }
+    }
+}
+
+// The empty line: an interim response ends and the real one follows; a relocation closes
+// the connection to follow it; anything else starts the body.
+void THttpCli::FinishHeader()
+{
+    if (FStatusCode >= 100 && FStatusCode < 200) {
+        FDeclaredLength = -1;
+        FRelocationPending = false;
         return;
     }
-
-    if (FCurrentLine.empty()) {
-        if (FRelocationPending) {
-            TriggerHeaderEnd();
-            if (life.expired()) return;
-            FReceiveLen = 0;
-            FHeaderLineCount = 0;
-            FBodyDataCount = 0;
-            SetSocketClosedHandler(true);
-            FSocket->Close();
+    TLiveness guard = Liveness();
+    if (FRelocationPending) {
+        TriggerHeaderEnd();
+        if (!guard) return;
+        if (FRelocations >= HttpMaxRelocations) {
+            EndWithFailure("Too many relocations", 0);
             return;
         }
-        std::size_t dot = LastPos(".", FDocName);
-        if (dot > 0 && LowerCase(FDocName.substr(dot - 1)) == ".exe" && FContentType == "text/html")
-            ReplaceExt(FDocName, "htm");
-        SetState(hsWaitingBody);
-        if (life.expired()) return;
-        FNextStep = &THttpCli::ProcessBodyData;
-        TriggerHeaderEnd();
-        if (life.expired()) return;
-        if (FReceiveLen > 0) {
-            FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
-            FReceiveLen = 0;
-            ProcessBodyData();
-        }
+        ++FRelocations;
+        FReceiveLen = 0;
+        FHeaderLineCount = 0;
+        FBodyDataCount = 0;
+        SetSocketClosedHandler(true);
+        FSocket->Close();
         return;
     }
+    std::size_t dot = LastPos(".", FDocName);
+    if (dot > 0 && LowerCase(FDocName.substr(dot - 1)) == ".exe" && FContentType == "text/html")
+        ReplaceExt(FDocName, "htm");
+    SetState(hsWaitingBody);
+    if (!guard) return;
+    FNextStep = &THttpCli::ProcessBodyData;
+    TriggerHeaderEnd();
+    if (!guard) return;
+    if (FReceiveLen > 0) {
+        FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+        FReceiveLen = 0;
+        ProcessBodyData();
+    } else if (DocumentComplete()) {
+        // Nothing to wait for: the server's close would add nothing.
+        CloseConnection();
+    }
+}
 
+// A status line or a header field.
+void THttpCli::ProcessHeaderField()
+{
     // A server that never ends its header must not fill the memory.
     if (FRcvdHeader->Count() >= HttpMaxHeaderLines ||
         FHeaderBytes + static_cast<std::int64_t>(FCurrentLine.size()) > HttpMaxHeaderBytes) {
@@ -791,6 +946,7 @@ void THttpCli::ProcessHeaderLine()
     FRcvdHeader->Add(FCurrentLine);
     FHeaderBytes += static_cast<std::int64_t>(FCurrentLine.size());
 
+    TLiveness guard = Liveness();
     const std::string& line = FCurrentLine;
     if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
         FStatusCode = StrToInt(Copy(line, 10, 3));
@@ -801,9 +957,13 @@ void THttpCli::ProcessHeaderLine()
         while (v + 1 < line.size() && line[v] == ' ') ++v;
         std::string value = line.substr(std::min(v, line.size()));
         if (name == "location") {
+            if (HasLineBreakOrNul(value)) {
+                EndWithFailure("Invalid character in relocation address", WSAEINVAL);
+                return;
+            }
             ProcessLocation(value);
         } else if (name == "content-length") {
-            FContentLength = StrToInt(value);
+            FContentLength = StrToInt64(value);
             FDeclaredLength = FContentLength;
         } else if (name == "content-range") {
             std::size_t d = Pos("-", value);
@@ -822,12 +982,12 @@ void THttpCli::ProcessHeaderLine()
         } else if (name == "set-cookie") {
             bool accept = true;
             TriggerCookie(value, accept);
-            if (life.expired()) return;
+            if (!guard) return;
         }
     }
     if (auto handler = OnHeaderData) {
         handler(this);
-        if (life.expired()) return;
+        if (!guard) return;
     }
     if (FStatusCode >= 400) FSocket->Close();
 }
@@ -919,24 +1079,58 @@ void THttpCli::HandleRelocationClosed(TObject* Sender, std::uint16_t Error)
     FConnected = false;
     FRelocationPending = false;
     SetSocketClosedHandler(false);
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     if (auto handler = OnLocationChange) handler(this);
-    if (life.expired()) return;
+    if (!guard) return;
     PostMessage(FNotifyWindow, WM_RELOCATE, FRequestSerial, 0);
 }
 
 void THttpCli::ProcessBodyData()
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     if (FBodyDataCount == 0) {
         TriggerDocBegin();
-        if (life.expired()) return;
+        if (!guard) return;
     }
     ++FBodyDataCount;
-    auto n = static_cast<int>(FCurrentLine.size());
+    auto n = static_cast<std::int64_t>(FCurrentLine.size());
+    // Bytes past the declared length belong to no document.
+    if (FDeclaredLength >= 0 && BodyExpected()) n = std::min(n, std::max<std::int64_t>(0, FDeclaredLength - FRcvdCount));
+    std::string why;
+    if (FRcvdStream && n > 0 && !WriteReceived(n, why)) {
+        // A document that cannot be stored whole is not received: the request fails now
+        // rather than report a truncated file as a success.
+        EndWithFailure("Cannot write the document: " + why, 0);
+        return;
+    }
     FRcvdCount += n;
-    if (FRcvdStream) FRcvdStream->WriteBuffer(FCurrentLine.data(), n);
-    TriggerDocData(FCurrentLine.data(), n);
+    try {
+        TriggerDocData(FCurrentLine.data(), static_cast<int>(n));
+    } catch (...) {
+        if (guard && DocumentComplete()) CloseConnection();
+        throw;
+    }
+    if (!guard) return;
+    if (DocumentComplete()) CloseConnection();
+}
+
+// Writes the first Count bytes of the piece to RcvdStream and counts what the stream took
+// when it could not take them all.
+bool THttpCli::WriteReceived(std::int64_t Count, std::string& Why)
+{
+    errno = 0;
+    std::int64_t written = 0;
+    try {
+        written = FRcvdStream->Write(FCurrentLine.data(), Count);
+    } catch (const std::exception& E) {
+        Why = E.what();
+        return false;
+    }
+    if (written == Count) return true;
+    int err = errno;
+    if (written > 0) FRcvdCount += written;
+    Why = err != 0 ? SystemErrorText(err) : std::string("Stream write error");
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "core/Classes.h"
 #include "net/WSocket.h"
 #include "platform/MessageQueue.h"
+#include "platform/Timer.h"
 
 namespace kapo {
 
@@ -59,6 +61,8 @@ constexpr UINT WM_RELOCATE = WM_USER + 3;
 // Most header lines a request keeps (relocations included), and most bytes of them.
 constexpr int HttpMaxHeaderLines = 1000;
 constexpr int HttpMaxHeaderBytes = 256 * 1024;
+// Most relocations one request follows.
+constexpr int HttpMaxRelocations = 20;
 
 class EHttpException : public Exception {
 public:
@@ -129,13 +133,18 @@ public:
     const std::string& AcceptRanges() const { return FAcceptRanges; }
     bool MultiThreaded() const { return FMultiThreaded; }
     void SetMultiThreaded(bool v);
+    // Seconds a request may go without progress (lookup, connection, bytes received or sent)
+    // before it ends as a failure, "Connection timed out"; 0 waits for ever.
+    int Timeout() const { return FTimeout; }
+    void SetTimeout(int Seconds) { FTimeout = Seconds > 0 ? Seconds : 0; }
 
     // -- run-time properties
     THttpCliState State() const { return FState; }
     THttpRequest RequestType() const { return FRequestType; }
     int StatusCode() const { return FStatusCode; }
     const std::string& ReasonPhrase() const { return FReasonPhrase; }
-    int ContentLength() const { return FContentLength; }  // -1 when none was received
+    // -1 when none was received; stops at the largest 32-bit value rather than wrap.
+    int ContentLength() const;
     const std::string& ContentType() const { return FContentType; }
     const std::string& Location() const { return FLocation; }
     const std::string& DocName() const { return FDocName; }
@@ -212,10 +221,6 @@ protected:
     const std::string& TargetHost() const { return FTargetHost; }
     const std::string& RequestTarget() const { return FRequestTarget; }
 
-    // Expires when the client is destroyed; checked after raising an event, since a handler
-    // may destroy the client that calls it.
-    std::weak_ptr<char> LifeToken() const { return FLife; }
-
 private:
     static constexpr int BufferSize = 8193;
 
@@ -226,8 +231,18 @@ private:
     void HeaderOverflow();
     void CheckPrematureEnd(std::uint16_t Error);
     void SetSocketClosedHandler(bool Relocation);
+    void EndWithFailure(const std::string& Reason, std::uint32_t Error);
+    void Interrupt(const std::string& Reason, std::uint32_t Error);
+    bool BodyExpected() const;
+    bool DocumentComplete() const;
+    bool WriteReceived(std::int64_t Count, std::string& Why);
+    void FinishHeaderlessLine();
+    void FinishHeader();
+    void ProcessHeaderField();
+    void StartIdleTimer();
+    void Progress() { FLastProgress = std::chrono::steady_clock::now(); }
+    void IdleTimerFired();
 
-    std::shared_ptr<char> FLife;
     HWND FNotifyWindow = 0;
     TWSocket* FSocket = nullptr;  // owned
 
@@ -242,7 +257,7 @@ private:
     THttpRequest FRequestType = rqNone;
     int FStatusCode = 0;
     std::string FReasonPhrase;
-    int FContentLength = -1;
+    std::int64_t FContentLength = -1;
     std::string FContentType, FLocation, FDocName;
     TStream* FRcvdStream = nullptr;
     TStream* FSendStream = nullptr;
@@ -260,7 +275,7 @@ private:
     int FReceiveLen = 0;
     int FLineEndLen = 0;  // 1 or 2: how the line in FCurrentLine ended
     int FHeaderLineCount = 0;
-    int FDeclaredLength = -1;  // length this response declared; ContentLength keeps older ones
+    std::int64_t FDeclaredLength = -1;  // length this response declared; ContentLength keeps older ones
     int FBodyDataCount = 0;
     bool FSendingBody = false;
     bool FRelocationPending = false;
@@ -274,6 +289,12 @@ private:
     std::string FAuthHost, FAuthPort;
     std::int64_t FHeaderBytes = 0;
     int FReceiveError = 0;
+    int FRelocations = 0;
+    bool FEnded = false;  // the end of this request has been handled
+
+    int FTimeout = 0;
+    std::unique_ptr<TQueueTimer> FIdleTimer;
+    std::chrono::steady_clock::time_point FLastProgress;
 };
 
 }  // namespace kapo

@@ -21,36 +21,9 @@ namespace {
 struct Binding {
     HMODULE Lib;
     WSADATA Data;
-    TWSAStartup WSAStartup;
-    TWSACleanup WSACleanup;
-    TWSASetLastError WSASetLastError;
-    TWSAGetLastError WSAGetLastError;
-    TWSACancelAsyncRequest WSACancelAsyncRequest;
-    TWSAAsyncGetHostByName WSAAsyncGetHostByName;
-    TWSAAsyncGetHostByAddr WSAAsyncGetHostByAddr;
-    TWSAAsyncSelect WSAAsyncSelect;
-    Tgetservbyname getservbyname;
-    Tgetprotobyname getprotobyname;
-    Tgethostbyname gethostbyname;
-    Tsocket socket;
-    Tshutdown shutdown;
-    Tsetsockopt setsockopt;
-    Tsendto sendto;
-    Tsend send;
-    Tntohs ntohs;
-    Tlisten listen;
-    Tioctlsocket ioctlsocket;
-    Tinet_ntoa inet_ntoa;
-    Tinet_addr inet_addr;
-    Thtons htons;
-    Tgetsockname getsockname;
-    Tgetpeername getpeername;
-    Tconnect connect;
-    Tclosesocket closesocket;
-    Tbind bind;
-    Taccept accept;
-    Trecv recv;
-    Trecvfrom recvfrom;
+#define KAPO_BINDING_ENTRY(name, result, params, args) T##name name;
+    KAPO_WINSOCK_ENTRY_POINTS(KAPO_BINDING_ENTRY)
+#undef KAPO_BINDING_ENTRY
 };
 
 Binding gWinsock{};
@@ -128,92 +101,10 @@ bool WinsockLoaded()
     return gWinsock.Lib != nullptr;
 }
 
-int WSocket_WSAStartup(std::uint16_t v, WSADATA* d) { return entry(gWinsock.WSAStartup, "WSAStartup")(v, d); }
-int WSocket_WSACleanup() { return entry(gWinsock.WSACleanup, "WSACleanup")(); }
-void WSocket_WSASetLastError(int e) { entry(gWinsock.WSASetLastError, "WSASetLastError")(e); }
-int WSocket_WSAGetLastError() { return entry(gWinsock.WSAGetLastError, "WSAGetLastError")(); }
-
-int WSocket_WSACancelAsyncRequest(HANDLE h)
-{
-    return entry(gWinsock.WSACancelAsyncRequest, "WSACancelAsyncRequest")(h);
-}
-
-HANDLE WSocket_WSAAsyncGetHostByName(HWND w, UINT m, const char* name, char* buf, int buflen)
-{
-    return entry(gWinsock.WSAAsyncGetHostByName, "WSAAsyncGetHostByName")(w, m, name, buf, buflen);
-}
-
-HANDLE WSocket_WSAAsyncGetHostByAddr(HWND w, UINT m, const char* addr, int len, int type, char* buf, int buflen)
-{
-    return entry(gWinsock.WSAAsyncGetHostByAddr, "WSAAsyncGetHostByAddr")(w, m, addr, len, type, buf, buflen);
-}
-
-int WSocket_WSAAsyncSelect(SOCKET s, HWND w, UINT m, long ev)
-{
-    return entry(gWinsock.WSAAsyncSelect, "WSAAsyncSelect")(s, w, m, ev);
-}
-
-servent* WSocket_getservbyname(const char* n, const char* p)
-{
-    return entry(gWinsock.getservbyname, "getservbyname")(n, p);
-}
-
-protoent* WSocket_getprotobyname(const char* n) { return entry(gWinsock.getprotobyname, "getprotobyname")(n); }
-hostent* WSocket_gethostbyname(const char* n) { return entry(gWinsock.gethostbyname, "gethostbyname")(n); }
-SOCKET WSocket_socket(int af, int type, int proto) { return entry(gWinsock.socket, "socket")(af, type, proto); }
-int WSocket_shutdown(SOCKET s, int how) { return entry(gWinsock.shutdown, "shutdown")(s, how); }
-
-int WSocket_setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
-{
-    return entry(gWinsock.setsockopt, "setsockopt")(s, level, optname, optval, optlen);
-}
-
-int WSocket_sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen)
-{
-    return entry(gWinsock.sendto, "sendto")(s, buf, len, flags, to, tolen);
-}
-
-int WSocket_send(SOCKET s, const char* buf, int len, int flags)
-{
-    return entry(gWinsock.send, "send")(s, buf, len, flags);
-}
-
-std::uint16_t WSocket_ntohs(std::uint16_t v) { return entry(gWinsock.ntohs, "ntohs")(v); }
-int WSocket_listen(SOCKET s, int backlog) { return entry(gWinsock.listen, "listen")(s, backlog); }
-
-int WSocket_ioctlsocket(SOCKET s, long cmd, std::uint32_t* argp)
-{
-    return entry(gWinsock.ioctlsocket, "ioctlsocket")(s, cmd, argp);
-}
-
-char* WSocket_inet_ntoa(in_addr in) { return entry(gWinsock.inet_ntoa, "inet_ntoa")(in); }
-std::uint32_t WSocket_inet_addr(const char* cp) { return entry(gWinsock.inet_addr, "inet_addr")(cp); }
-std::uint16_t WSocket_htons(std::uint16_t v) { return entry(gWinsock.htons, "htons")(v); }
-
-int WSocket_getsockname(SOCKET s, sockaddr* name, int* len)
-{
-    return entry(gWinsock.getsockname, "getsockname")(s, name, len);
-}
-
-int WSocket_getpeername(SOCKET s, sockaddr* name, int* len)
-{
-    return entry(gWinsock.getpeername, "getpeername")(s, name, len);
-}
-
-int WSocket_connect(SOCKET s, const sockaddr* name, int len)
-{
-    return entry(gWinsock.connect, "connect")(s, name, len);
-}
-
-int WSocket_closesocket(SOCKET s) { return entry(gWinsock.closesocket, "closesocket")(s); }
-int WSocket_bind(SOCKET s, const sockaddr* addr, int len) { return entry(gWinsock.bind, "bind")(s, addr, len); }
-SOCKET WSocket_accept(SOCKET s, sockaddr* addr, int* len) { return entry(gWinsock.accept, "accept")(s, addr, len); }
-int WSocket_recv(SOCKET s, char* buf, int len, int flags) { return entry(gWinsock.recv, "recv")(s, buf, len, flags); }
-
-int WSocket_recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen)
-{
-    return entry(gWinsock.recvfrom, "recvfrom")(s, buf, len, flags, from, fromlen);
-}
+#define KAPO_WSOCKET_WRAPPER(name, result, params, args) \
+    result WSocket_##name params { return entry(gWinsock.name, #name) args; }
+KAPO_WINSOCK_ENTRY_POINTS(KAPO_WSOCKET_WRAPPER)
+#undef KAPO_WSOCKET_WRAPPER
 
 // ---- conversions -------------------------------------------------------------------------
 
@@ -377,11 +268,8 @@ bool isClosingSendError(int err)
 
 TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner)
 {
-    FLife = std::make_shared<char>(0);
-    FSlot = std::make_shared<WindowSlot>(WindowSlot{this});
-    std::shared_ptr<WindowSlot> slot = FSlot;
-    FWindowHandle = AllocateHWnd([slot](TMessage& m) {
-        if (slot->Owner) slot->Owner->HandleWindowMessage(m);
+    FWindowHandle = AllocateHWnd([this, guard = Liveness()](TMessage& m) {
+        if (guard) HandleWindowMessage(m);
     });
     FDnsResultList = std::make_unique<TStringList>();
     RestoreDefaults();
@@ -405,9 +293,7 @@ TCustomWSocket::~TCustomWSocket()
     FHSocket = INVALID_SOCKET;
     WSocketCountDown();
     ClearSendQueue();
-    FSlot->Owner = nullptr;  // messages still queued for the target find nobody
-    DeallocateHWnd(FWindowHandle);
-    FLife.reset();
+    DeallocateHWnd(FWindowHandle);  // messages still queued for the target are dropped
 }
 
 void TCustomWSocket::RestoreDefaults()
@@ -658,9 +544,9 @@ void TCustomWSocket::ReportError(const std::string& FuncName)
     if (code == WSAECONNRESET || code == WSAENOTCONN) {
         if (FHSocket != INVALID_SOCKET) WSocket_closesocket(FHSocket);
         FHSocket = INVALID_SOCKET;
-        auto life = LifeToken();
+        TLiveness guard = Liveness();
         EnterState(wsClosed);
-        if (life.expired()) return;
+        if (!guard) return;
     }
     FLastError = code;
     RaiseError(msg);
@@ -669,13 +555,13 @@ void TCustomWSocket::ReportError(const std::string& FuncName)
 void TCustomWSocket::BackgroundFault(Exception& E)
 {
     bool canClose = true;
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     if (auto h = OnBgException) {
         try {
             h(this, E, canClose);
         } catch (...) {
         }
-        if (life.expired()) return;
+        if (!guard) return;
     }
     if (canClose) {
         try {
@@ -689,7 +575,7 @@ void TCustomWSocket::BackgroundFault(Exception& E)
 
 void TCustomWSocket::HandleWindowMessage(TMessage& Msg)
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     try {
         switch (Msg.Msg) {
         case WM_SOCKET_EVENT: HandleSocketEvent(Msg); break;
@@ -701,7 +587,7 @@ void TCustomWSocket::HandleWindowMessage(TMessage& Msg)
         default: Msg.Result = 0; break;
         }
     } catch (Exception& E) {
-        if (!life.expired()) BackgroundFault(E);
+        if (guard) BackgroundFault(E);
     }
 }
 
@@ -709,9 +595,9 @@ void TCustomWSocket::HandleSocketEvent(TMessage& Msg)
 {
     const SOCKET h = static_cast<SOCKET>(Msg.WParam);
     if (h != FHSocket || h == INVALID_SOCKET || FPaused) return;
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     // A handler may close the connection, open another one or destroy the component.
-    auto same = [&] { return !life.expired() && FHSocket == h; };
+    auto same = [&] { return guard && FHSocket == h; };
     const std::uint16_t events = LoWord(Msg.LParam);
     const std::uint16_t error = HiWord(Msg.LParam);
 
@@ -755,14 +641,14 @@ void TCustomWSocket::HandleSocketEvent(TMessage& Msg)
 
 void TCustomWSocket::ReadLoop(std::uint16_t Error)
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     const SOCKET h = FHSocket;
     for (;;) {
         FLastError = 0;
         try {
             const std::uint64_t reads = FRecvCalls;
             if (!FireDataAvailable(Error)) {
-                if (life.expired()) return;
+                if (!guard) return;
                 char junk[1024];
                 if (DoRecv(junk, sizeof junk, 0) == -1) {
                     FLastError = WSocket_WSAGetLastError();
@@ -772,7 +658,7 @@ void TCustomWSocket::ReadLoop(std::uint16_t Error)
                     }
                 }
             }
-            if (life.expired()) return;
+            if (!guard) return;
             if (FHSocket != h || FPaused) break;
             if (FComponentOptions.Contains(wsoNoReceiveLoop)) break;
             if (FLastError != 0) break;
@@ -786,7 +672,7 @@ void TCustomWSocket::ReadLoop(std::uint16_t Error)
             }
             if (n == 0) break;
         } catch (...) {
-            if (life.expired()) return;
+            if (!guard) return;
             break;
         }
     }
@@ -878,9 +764,9 @@ void TCustomWSocket::Connect()
         ReportError("Connect (socket)");
         return;
     }
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     const SOCKET h = FHSocket;
-    auto same = [&] { return !life.expired() && FHSocket == h; };
+    auto same = [&] { return guard && FHSocket == h; };
     EnterState(wsOpened);
     if (!same()) return;
 
@@ -972,9 +858,9 @@ void TCustomWSocket::Listen()
         ReportError("Bind");
         return;
     }
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     const SOCKET h = FHSocket;
-    auto same = [&] { return !life.expired() && FHSocket == h; };
+    auto same = [&] { return guard && FHSocket == h; };
     EnterState(wsBound);
     if (!same()) return;
     if (FType == SOCK_DGRAM) {
@@ -1020,7 +906,7 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
         ReportError("Dup");
         return;
     }
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     if (FState != wsClosed) {
         int rc = WSocket_closesocket(FHSocket);
         FHSocket = INVALID_SOCKET;
@@ -1029,15 +915,15 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
             return;
         }
         EnterState(wsClosed);
-        if (life.expired()) return;
+        if (!guard) return;
     }
     FHSocket = NewHSocket;
     ApplyLinger();
-    if (life.expired() || FHSocket != NewHSocket) return;
+    if (!guard || FHSocket != NewHSocket) return;
     FSelectEvent = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
     if (WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_EVENT, FSelectEvent) != 0) {
         ReportError("WSAAsyncSelect");
-        if (life.expired() || FHSocket != NewHSocket) return;
+        if (!guard || FHSocket != NewHSocket) return;
     }
     EnterState(wsConnected);
 }
@@ -1082,7 +968,7 @@ void TCustomWSocket::TryToSend()
         FAllSent = true;
         return;
     }
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     const SOCKET h = FHSocket;
     FInTryToSend = true;
     for (;;) {
@@ -1108,14 +994,14 @@ void TCustomWSocket::TryToSend()
         } catch (...) {
             // A raising OnSendData must neither leave the queue locked for good nor have the
             // bytes that already went out sent again.
-            if (!life.expired()) {
+            if (guard) {
                 FInTryToSend = false;
                 if (FHSocket == h && !FBufList.empty() && FBufList.front().get() == chunk) chunk->Remove(FRealSent);
             }
             throw;
         }
         int err = r < 0 ? WSocket_WSAGetLastError() : 0;
-        if (life.expired()) return;
+        if (!guard) return;
         if (FHSocket != h) {  // closed or aborted by OnSendData: the queue is not ours to touch
             FInTryToSend = false;
             return;
@@ -1126,7 +1012,7 @@ void TCustomWSocket::TryToSend()
             if (isClosingSendError(err)) {
                 FCloseNotified = true;
                 Close();
-                if (life.expired()) return;
+                if (!guard) return;
                 FireSessionClosed(static_cast<std::uint16_t>(err));
                 return;
             }
@@ -1151,9 +1037,9 @@ int TCustomWSocket::Send(const void* Data, int Len)
     FAllSent = false;
     if (Len > 0) QueueData(Data, Len);
     else Len = 0;
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     TryToSend();
-    if (life.expired()) return Len;
+    if (!guard) return Len;
     if (FAllSent && FHSocket != INVALID_SOCKET)
         PostMessage(FWindowHandle, WM_SOCKET_EVENT, FHSocket, MakeLong(static_cast<std::uint16_t>(FD_WRITE), 0));
     return Len;
@@ -1174,13 +1060,13 @@ int TCustomWSocket::SendToAddress(const sockaddr_in& Dest, int DestLen, const vo
 
 void TCustomWSocket::Flush()
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     while (FHSocket != INVALID_SOCKET && !FAllSent) {
         TryToSend();
-        if (life.expired()) return;
+        if (!guard) return;
         if (FHSocket == INVALID_SOCKET || FAllSent) break;
         PumpMessages();
-        if (life.expired()) return;
+        if (!guard) return;
         if (FHSocket != INVALID_SOCKET && !FAllSent) WaitForWork();
     }
 }
@@ -1229,17 +1115,17 @@ int TCustomWSocket::ReceiveFromAddress(void* Buffer, int BufferSize, sockaddr_in
 
 void TCustomWSocket::DrainUntilClosed()
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     while (FHSocket != INVALID_SOCKET && FState != wsClosed) {
         PumpMessages();
-        if (life.expired()) return;
+        if (!guard) return;
         if (FHSocket == INVALID_SOCKET || FState == wsClosed) break;
         std::uint32_t n = 0;
         if (WSocket_ioctlsocket(FHSocket, FIONREAD, &n) == SOCKET_ERROR) break;
         if (n > 0) {
             const std::uint64_t reads = FRecvCalls;
             FireDataAvailable(0);
-            if (life.expired()) return;
+            if (!guard) return;
             if (FHSocket == INVALID_SOCKET) break;
             // A zero-length read answers 0 while data waits, which would look like the end:
             // as long as the handler takes data, it is simply called again.
@@ -1253,7 +1139,7 @@ void TCustomWSocket::DrainUntilClosed()
             if (FLastError != WSAEWOULDBLOCK) break;
         }
         PumpMessages();
-        if (life.expired()) return;
+        if (!guard) return;
         if (FHSocket != INVALID_SOCKET && FState != wsClosed) WaitForWork();
     }
 }
@@ -1265,9 +1151,9 @@ void TCustomWSocket::DrainUntilClosed()
 bool TCustomWSocket::PrepareLookup(const std::string& Text)
 {
     if (Text.empty()) {
-        auto life = LifeToken();
+        TLiveness guard = Liveness();
         RaiseError("DNS lookup: invalid host name.");
-        if (life.expired()) return false;  // freed by its OnError handler
+        if (!guard) return false;  // freed by its OnError handler
         FireDnsLookupDone(WSAEINVAL);
         return false;
     }
@@ -1366,14 +1252,14 @@ void TCustomWSocket::FreeLater()
 
 void TCustomWSocket::Abort()
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     StopDnsLookup();
-    if (life.expired()) return;
+    if (!guard) return;
     ClearSendQueue();
     if (FState == wsConnected && FProto == IPPROTO_TCP) {
         FLingerOnOff = wsLingerOff;
         ApplyLinger();
-        if (life.expired()) return;
+        if (!guard) return;
     }
     InternalClose(false, 0);
 }
@@ -1385,11 +1271,11 @@ void TCustomWSocket::Shutdown(int How)
 
 void TCustomWSocket::InternalClose(bool bShut, std::uint16_t Error)
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     if (FHSocket == INVALID_SOCKET) {
         if (FState != wsClosed) {
             EnterState(wsClosed);
-            if (life.expired()) return;
+            if (!guard) return;
             RestoreDefaults();
         }
         return;
@@ -1409,13 +1295,11 @@ void TCustomWSocket::InternalClose(bool bShut, std::uint16_t Error)
             WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&off), sizeof off);
         }
     }
+    // The library closes at once: the only failures are a handle it does not know and a
+    // library already cleaned up.
     if (WSocket_closesocket(FHSocket) != 0) {
         FLastError = WSocket_WSAGetLastError();
-        if (FLastError == WSAEWOULDBLOCK) {
-            PumpMessages();
-            if (life.expired()) return;
-            WSocket_closesocket(FHSocket);
-        } else if (FLastError != WSANOTINITIALISED) {
+        if (FLastError != WSANOTINITIALISED) {
             FHSocket = INVALID_SOCKET;
             ReportError("Disconnect (closesocket)");
             return;
@@ -1423,17 +1307,14 @@ void TCustomWSocket::InternalClose(bool bShut, std::uint16_t Error)
     }
     FHSocket = INVALID_SOCKET;
     EnterState(wsClosed);
-    if (life.expired()) return;
+    if (!guard) return;
     if (!IsDestroying() && !FCloseNotified) {
         FCloseNotified = true;
         FireSessionClosed(Error);
-        if (life.expired()) return;
+        if (!guard) return;
     }
     if (FHSocket != INVALID_SOCKET) return;  // a handler has opened the next connection already
-    try {
-        RestoreDefaults();
-    } catch (...) {
-    }
+    RestoreDefaults();
 }
 
 int TCustomWSocket::Pause()
@@ -1461,10 +1342,10 @@ void TCustomWSocket::PumpMessages()
 
 void TCustomWSocket::ProcessOwnMessages()
 {
-    auto life = LifeToken();
+    TLiveness guard = Liveness();
     MessageQueue& q = MessageQueue::Current();
     do {
-        if (!q.ProcessPending() && !life.expired()) FQuitSeen = true;
+        if (!q.ProcessPending() && guard) FQuitSeen = true;
     } while (q.HasPending());
 }
 

@@ -38,37 +38,11 @@ bool WinsockLoaded();
 // Count of socket components alive; the last one to go unloads the library.
 int WSocketLiveCount();
 
-// Wrappers with the library's signatures; each finds its entry point on its first call.
-int WSocket_WSAStartup(std::uint16_t wVersionRequired, WSADATA* lpWSAData);
-int WSocket_WSACleanup();
-void WSocket_WSASetLastError(int iError);
-int WSocket_WSAGetLastError();
-int WSocket_WSACancelAsyncRequest(HANDLE hAsyncTaskHandle);
-HANDLE WSocket_WSAAsyncGetHostByName(HWND hWnd, UINT wMsg, const char* name, char* buf, int buflen);
-HANDLE WSocket_WSAAsyncGetHostByAddr(HWND hWnd, UINT wMsg, const char* addr, int len, int type, char* buf, int buflen);
-int WSocket_WSAAsyncSelect(SOCKET s, HWND hWnd, UINT wMsg, long lEvent);
-servent* WSocket_getservbyname(const char* name, const char* proto);
-protoent* WSocket_getprotobyname(const char* name);
-hostent* WSocket_gethostbyname(const char* name);
-SOCKET WSocket_socket(int af, int type, int protocol);
-int WSocket_shutdown(SOCKET s, int how);
-int WSocket_setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
-int WSocket_sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
-int WSocket_send(SOCKET s, const char* buf, int len, int flags);
-std::uint16_t WSocket_ntohs(std::uint16_t netshort);
-int WSocket_listen(SOCKET s, int backlog);
-int WSocket_ioctlsocket(SOCKET s, long cmd, std::uint32_t* argp);
-char* WSocket_inet_ntoa(in_addr in);
-std::uint32_t WSocket_inet_addr(const char* cp);
-std::uint16_t WSocket_htons(std::uint16_t hostshort);
-int WSocket_getsockname(SOCKET s, sockaddr* name, int* namelen);
-int WSocket_getpeername(SOCKET s, sockaddr* name, int* namelen);
-int WSocket_connect(SOCKET s, const sockaddr* name, int namelen);
-int WSocket_closesocket(SOCKET s);
-int WSocket_bind(SOCKET s, const sockaddr* addr, int namelen);
-SOCKET WSocket_accept(SOCKET s, sockaddr* addr, int* addrlen);
-int WSocket_recv(SOCKET s, char* buf, int len, int flags);
-int WSocket_recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
+// Wrappers with the library's signatures (WSocket_WSAStartup, WSocket_socket...); each finds
+// its entry point on its first call.
+#define KAPO_WSOCKET_WRAPPER(name, result, params, args) result WSocket_##name params;
+KAPO_WINSOCK_ENTRY_POINTS(KAPO_WSOCKET_WRAPPER)
+#undef KAPO_WSOCKET_WRAPPER
 
 // ---- conversions and texts ---------------------------------------------------------------
 
@@ -250,10 +224,6 @@ protected:
     // Waits for more work, at most a moment, so that waiting loops do not spin.
     void WaitForWork();
 
-    // A token that expires when the component is destroyed: taken before raising an event,
-    // checked after it, because a handler may destroy the component it is called by.
-    std::weak_ptr<char> LifeToken() const { return FLife; }
-
     // Remote end: the text properties and the address record they resolve to.
     std::string FAddrStr;
     std::string FPortStr;
@@ -302,12 +272,6 @@ private:
     void HandleSocketEvent(TMessage& Msg);
     void HandleLookupDone(TMessage& Msg, bool Reverse);
     void ResolveRemote(bool WithLocalPort);
-
-    struct WindowSlot {
-        TCustomWSocket* Owner;
-    };
-    std::shared_ptr<WindowSlot> FSlot;
-    std::shared_ptr<char> FLife;
 };
 
 // SOCKS negotiation layer of the chain; with no SOCKS server set it hands everything through.

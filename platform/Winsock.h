@@ -119,38 +119,50 @@ enum : int {
 // The library's error number for a system errno value.
 int WinsockErrorFromErrno(int err);
 
-// Signatures of the entry points, as found by name.
-using TWSAStartup = int (*)(std::uint16_t wVersionRequired, WSADATA* lpWSAData);
-using TWSACleanup = int (*)();
-using TWSASetLastError = void (*)(int iError);
-using TWSAGetLastError = int (*)();
-using TWSACancelAsyncRequest = int (*)(HANDLE hAsyncTaskHandle);
-using TWSAAsyncGetHostByName = HANDLE (*)(HWND hWnd, UINT wMsg, const char* name, char* buf, int buflen);
-using TWSAAsyncGetHostByAddr = HANDLE (*)(HWND hWnd, UINT wMsg, const char* addr, int len, int type, char* buf,
-                                          int buflen);
-using TWSAAsyncSelect = int (*)(SOCKET s, HWND hWnd, UINT wMsg, long lEvent);
-using Tgetservbyname = servent* (*)(const char* name, const char* proto);
-using Tgetprotobyname = protoent* (*)(const char* name);
-using Tgethostbyname = hostent* (*)(const char* name);
-using Tsocket = SOCKET (*)(int af, int type, int protocol);
-using Tshutdown = int (*)(SOCKET s, int how);
-using Tsetsockopt = int (*)(SOCKET s, int level, int optname, const char* optval, int optlen);
-using Tsendto = int (*)(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
-using Tsend = int (*)(SOCKET s, const char* buf, int len, int flags);
-using Tntohs = std::uint16_t (*)(std::uint16_t netshort);
-using Tlisten = int (*)(SOCKET s, int backlog);
-using Tioctlsocket = int (*)(SOCKET s, long cmd, std::uint32_t* argp);
-using Tinet_ntoa = char* (*)(in_addr in);
-using Tinet_addr = std::uint32_t (*)(const char* cp);
-using Thtons = std::uint16_t (*)(std::uint16_t hostshort);
-using Tgetsockname = int (*)(SOCKET s, sockaddr* name, int* namelen);
-using Tgetpeername = int (*)(SOCKET s, sockaddr* name, int* namelen);
-using Tconnect = int (*)(SOCKET s, const sockaddr* name, int namelen);
-using Tclosesocket = int (*)(SOCKET s);
-using Tbind = int (*)(SOCKET s, const sockaddr* addr, int namelen);
-using Taccept = SOCKET (*)(SOCKET s, sockaddr* addr, int* addrlen);
-using Trecv = int (*)(SOCKET s, char* buf, int len, int flags);
-using Trecvfrom = int (*)(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
+// The library's entry points, each named once: X(name, result, parameters, arguments). The
+// signature types below, the callers' binding and the library's own table all come from it.
+#define KAPO_WINSOCK_ENTRY_POINTS(X)                                                                        \
+    X(WSAStartup, int, (std::uint16_t wVersionRequired, WSADATA * lpWSAData), (wVersionRequired, lpWSAData)) \
+    X(WSACleanup, int, (), ())                                                                              \
+    X(WSASetLastError, void, (int iError), (iError))                                                        \
+    X(WSAGetLastError, int, (), ())                                                                         \
+    X(WSACancelAsyncRequest, int, (HANDLE hAsyncTaskHandle), (hAsyncTaskHandle))                            \
+    X(WSAAsyncGetHostByName, HANDLE, (HWND hWnd, UINT wMsg, const char* name, char* buf, int buflen),       \
+      (hWnd, wMsg, name, buf, buflen))                                                                      \
+    X(WSAAsyncGetHostByAddr, HANDLE,                                                                        \
+      (HWND hWnd, UINT wMsg, const char* addr, int len, int type, char* buf, int buflen),                  \
+      (hWnd, wMsg, addr, len, type, buf, buflen))                                                           \
+    X(WSAAsyncSelect, int, (SOCKET s, HWND hWnd, UINT wMsg, long lEvent), (s, hWnd, wMsg, lEvent))          \
+    X(getservbyname, servent*, (const char* name, const char* proto), (name, proto))                        \
+    X(getprotobyname, protoent*, (const char* name), (name))                                                \
+    X(gethostbyname, hostent*, (const char* name), (name))                                                  \
+    X(socket, SOCKET, (int af, int type, int protocol), (af, type, protocol))                               \
+    X(shutdown, int, (SOCKET s, int how), (s, how))                                                         \
+    X(setsockopt, int, (SOCKET s, int level, int optname, const char* optval, int optlen),                 \
+      (s, level, optname, optval, optlen))                                                                  \
+    X(sendto, int, (SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen),         \
+      (s, buf, len, flags, to, tolen))                                                                      \
+    X(send, int, (SOCKET s, const char* buf, int len, int flags), (s, buf, len, flags))                     \
+    X(ntohs, std::uint16_t, (std::uint16_t netshort), (netshort))                                           \
+    X(listen, int, (SOCKET s, int backlog), (s, backlog))                                                   \
+    X(ioctlsocket, int, (SOCKET s, long cmd, std::uint32_t* argp), (s, cmd, argp))                          \
+    X(inet_ntoa, char*, (in_addr in), (in))                                                                 \
+    X(inet_addr, std::uint32_t, (const char* cp), (cp))                                                     \
+    X(htons, std::uint16_t, (std::uint16_t hostshort), (hostshort))                                         \
+    X(getsockname, int, (SOCKET s, sockaddr * name, int* namelen), (s, name, namelen))                      \
+    X(getpeername, int, (SOCKET s, sockaddr * name, int* namelen), (s, name, namelen))                      \
+    X(connect, int, (SOCKET s, const sockaddr* name, int namelen), (s, name, namelen))                      \
+    X(closesocket, int, (SOCKET s), (s))                                                                    \
+    X(bind, int, (SOCKET s, const sockaddr* addr, int namelen), (s, addr, namelen))                         \
+    X(accept, SOCKET, (SOCKET s, sockaddr * addr, int* addrlen), (s, addr, addrlen))                        \
+    X(recv, int, (SOCKET s, char* buf, int len, int flags), (s, buf, len, flags))                           \
+    X(recvfrom, int, (SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen),              \
+      (s, buf, len, flags, from, fromlen))
+
+// Signatures of the entry points, as found by name: TWSAStartup, Tsocket...
+#define KAPO_WINSOCK_SIGNATURE(name, result, params, args) using T##name = result(*) params;
+KAPO_WINSOCK_ENTRY_POINTS(KAPO_WINSOCK_SIGNATURE)
+#undef KAPO_WINSOCK_SIGNATURE
 
 // Loading by name. LoadLibrary answers nullptr for an unknown name; GetProcAddress nullptr
 // for an unknown entry point; GetLastError then tells why (126 module, 127 procedure not found).

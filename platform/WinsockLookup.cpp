@@ -258,7 +258,7 @@ static std::shared_ptr<Task> newTask(HWND wnd, UINT msg, char* buf, int buflen, 
     return t;
 }
 
-HANDLE WsAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen)
+HANDLE ws_WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen)
 {
     auto t = newTask(wnd, msg, buf, buflen, name != nullptr);
     if (!t) return 0;
@@ -266,7 +266,7 @@ HANDLE WsAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int
     return startTask(t);
 }
 
-HANDLE WsAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen)
+HANDLE ws_WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen)
 {
     auto t = newTask(wnd, msg, buf, buflen, addr != nullptr && len == 4);
     if (!t) return 0;
@@ -279,7 +279,7 @@ HANDLE WsAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int t
     return startTask(t);
 }
 
-int WsCancelAsyncRequest(HANDLE task)
+int ws_WSACancelAsyncRequest(HANDLE task)
 {
     if (!WsStarted()) {
         WsSetLastError(WSANOTINITIALISED);
@@ -332,7 +332,7 @@ bool readyFor(const void* argument)
 
 }  // namespace
 
-hostent* WsGethostbyname(const char* name)
+hostent* ws_gethostbyname(const char* name)
 {
     if (!readyFor(name)) return nullptr;
     thread_local HostStorage st;
@@ -357,7 +357,7 @@ hostent* WsGethostbyname(const char* name)
     return &st.Entry;
 }
 
-servent* WsGetservbyname(const char* name, const char* proto)
+servent* ws_getservbyname(const char* name, const char* proto)
 {
     if (!readyFor(name)) return nullptr;
     thread_local servent entry;
@@ -370,7 +370,7 @@ servent* WsGetservbyname(const char* name, const char* proto)
     return res;
 }
 
-protoent* WsGetprotobyname(const char* name)
+protoent* ws_getprotobyname(const char* name)
 {
     if (!readyFor(name)) return nullptr;
     thread_local protoent entry;

@@ -330,7 +330,7 @@ int selectOn(Sock& s, HWND wnd, UINT msg, long events)
 
 // ---- entry points ------------------------------------------------------------------------
 
-int wsStartup(std::uint16_t version, WSADATA* data)
+int ws_WSAStartup(std::uint16_t version, WSADATA* data)
 {
     if (!data) return WSAEFAULT;
     const int major = version & 0xFF, minor = (version >> 8) & 0xFF;
@@ -346,7 +346,7 @@ int wsStartup(std::uint16_t version, WSADATA* data)
     return 0;
 }
 
-int wsCleanup()
+int ws_WSACleanup()
 {
     Library& l = lib();
     if (l.Started.load() <= 0) return fail(WSANOTINITIALISED);
@@ -366,10 +366,10 @@ int wsCleanup()
     return 0;
 }
 
-void wsSetLastError(int e) { tWsaLastError = e; }
-int wsGetLastError() { return tWsaLastError; }
+void ws_WSASetLastError(int e) { tWsaLastError = e; }
+int ws_WSAGetLastError() { return tWsaLastError; }
 
-SOCKET wsSocket(int af, int type, int protocol)
+SOCKET ws_socket(int af, int type, int protocol)
 {
     if (lib().Started.load() <= 0) {
         fail(WSANOTINITIALISED);
@@ -392,7 +392,7 @@ SOCKET wsSocket(int af, int type, int protocol)
     return registerSock(fd, type, type == SOCK_DGRAM ? SockState::Datagram : SockState::Unconnected);
 }
 
-int wsClosesocket(SOCKET s)
+int ws_closesocket(SOCKET s)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -405,7 +405,7 @@ int wsClosesocket(SOCKET s)
     return 0;
 }
 
-int wsBind(SOCKET s, const sockaddr* addr, int namelen)
+int ws_bind(SOCKET s, const sockaddr* addr, int namelen)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -414,7 +414,7 @@ int wsBind(SOCKET s, const sockaddr* addr, int namelen)
     return 0;
 }
 
-int wsListen(SOCKET s, int backlog)
+int ws_listen(SOCKET s, int backlog)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -426,7 +426,7 @@ int wsListen(SOCKET s, int backlog)
     return 0;
 }
 
-SOCKET wsAccept(SOCKET s, sockaddr* addr, int* addrlen)
+SOCKET ws_accept(SOCKET s, sockaddr* addr, int* addrlen)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return INVALID_SOCKET;
@@ -467,7 +467,7 @@ bool isConnectFailure(int err)
     return err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH || err == ETIMEDOUT;
 }
 
-int wsConnect(SOCKET s, const sockaddr* name, int namelen)
+int ws_connect(SOCKET s, const sockaddr* name, int namelen)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -525,7 +525,7 @@ void settle(Sock& k)
     else if (k.ConnectError || socketError(k.Fd) != 0) k.State = SockState::Failed;
 }
 
-int wsSend(SOCKET s, const char* buf, int len, int flags)
+int ws_send(SOCKET s, const char* buf, int len, int flags)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -553,12 +553,12 @@ int wsSend(SOCKET s, const char* buf, int len, int flags)
     return static_cast<int>(n);
 }
 
-int wsSendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen)
+int ws_sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
     Sock& k = *sp;
-    if (k.Type == SOCK_STREAM) return wsSend(s, buf, len, flags);
+    if (k.Type == SOCK_STREAM) return ws_send(s, buf, len, flags);
     if (len < 0 || (len > 0 && !buf)) return fail(WSAEFAULT);
     if (to && tolen < static_cast<int>(sizeof(sockaddr_in))) return fail(WSAEFAULT);
     ssize_t n = ::sendto(k.Fd, buf, static_cast<std::size_t>(len), (flags & (MSG_OOB | MSG_DONTROUTE)) | MSG_NOSIGNAL,
@@ -637,17 +637,17 @@ int receive(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromle
     return static_cast<int>(n);
 }
 
-int wsRecv(SOCKET s, char* buf, int len, int flags)
+int ws_recv(SOCKET s, char* buf, int len, int flags)
 {
     return receive(s, buf, len, flags, nullptr, nullptr);
 }
 
-int wsRecvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen)
+int ws_recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen)
 {
     return receive(s, buf, len, flags, from, fromlen);
 }
 
-int wsShutdown(SOCKET s, int how)
+int ws_shutdown(SOCKET s, int how)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -657,7 +657,7 @@ int wsShutdown(SOCKET s, int how)
     return 0;
 }
 
-int wsSetsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
+int ws_setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -687,7 +687,7 @@ int wsSetsockopt(SOCKET s, int level, int optname, const char* optval, int optle
     return rc == 0 ? 0 : failErrno();
 }
 
-int wsIoctlsocket(SOCKET s, long cmd, std::uint32_t* argp)
+int ws_ioctlsocket(SOCKET s, long cmd, std::uint32_t* argp)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -731,11 +731,11 @@ int addressOfSocket(SOCKET s, sockaddr* name, int* namelen, int (*query)(int, so
     return 0;
 }
 
-int wsGetsockname(SOCKET s, sockaddr* name, int* namelen) { return addressOfSocket(s, name, namelen, ::getsockname); }
+int ws_getsockname(SOCKET s, sockaddr* name, int* namelen) { return addressOfSocket(s, name, namelen, ::getsockname); }
 
-int wsGetpeername(SOCKET s, sockaddr* name, int* namelen) { return addressOfSocket(s, name, namelen, ::getpeername); }
+int ws_getpeername(SOCKET s, sockaddr* name, int* namelen) { return addressOfSocket(s, name, namelen, ::getpeername); }
 
-int wsAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events)
+int ws_WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -743,16 +743,16 @@ int wsAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events)
     return selectOn(*sp, wnd, msg, events);
 }
 
-std::uint16_t wsHtons(std::uint16_t v) { return htons(v); }
-std::uint16_t wsNtohs(std::uint16_t v) { return ntohs(v); }
+std::uint16_t ws_htons(std::uint16_t v) { return htons(v); }
+std::uint16_t ws_ntohs(std::uint16_t v) { return ntohs(v); }
 
-std::uint32_t wsInetAddr(const char* cp)
+std::uint32_t ws_inet_addr(const char* cp)
 {
     if (!cp) return INADDR_NONE;
     return ::inet_addr(cp);
 }
 
-char* wsInetNtoa(in_addr in)
+char* ws_inet_ntoa(in_addr in)
 {
     thread_local char text[INET_ADDRSTRLEN];
     if (!::inet_ntop(AF_INET, &in, text, sizeof text)) return nullptr;
@@ -778,36 +778,11 @@ EntryTable& entries()
     static EntryTable* t = [] {
         auto* e = new EntryTable;
         auto& m = e->Entries;
-        m["WSAStartup"] = addressOf<TWSAStartup>(wsStartup);
-        m["WSACleanup"] = addressOf<TWSACleanup>(wsCleanup);
-        m["WSASetLastError"] = addressOf<TWSASetLastError>(wsSetLastError);
-        m["WSAGetLastError"] = addressOf<TWSAGetLastError>(wsGetLastError);
-        m["WSACancelAsyncRequest"] = addressOf<TWSACancelAsyncRequest>(WsCancelAsyncRequest);
-        m["WSAAsyncGetHostByName"] = addressOf<TWSAAsyncGetHostByName>(WsAsyncGetHostByName);
-        m["WSAAsyncGetHostByAddr"] = addressOf<TWSAAsyncGetHostByAddr>(WsAsyncGetHostByAddr);
-        m["WSAAsyncSelect"] = addressOf<TWSAAsyncSelect>(wsAsyncSelect);
-        m["getservbyname"] = addressOf<Tgetservbyname>(WsGetservbyname);
-        m["getprotobyname"] = addressOf<Tgetprotobyname>(WsGetprotobyname);
-        m["gethostbyname"] = addressOf<Tgethostbyname>(WsGethostbyname);
-        m["socket"] = addressOf<Tsocket>(wsSocket);
-        m["shutdown"] = addressOf<Tshutdown>(wsShutdown);
-        m["setsockopt"] = addressOf<Tsetsockopt>(wsSetsockopt);
-        m["sendto"] = addressOf<Tsendto>(wsSendto);
-        m["send"] = addressOf<Tsend>(wsSend);
-        m["ntohs"] = addressOf<Tntohs>(wsNtohs);
-        m["listen"] = addressOf<Tlisten>(wsListen);
-        m["ioctlsocket"] = addressOf<Tioctlsocket>(wsIoctlsocket);
-        m["inet_ntoa"] = addressOf<Tinet_ntoa>(wsInetNtoa);
-        m["inet_addr"] = addressOf<Tinet_addr>(wsInetAddr);
-        m["htons"] = addressOf<Thtons>(wsHtons);
-        m["getsockname"] = addressOf<Tgetsockname>(wsGetsockname);
-        m["getpeername"] = addressOf<Tgetpeername>(wsGetpeername);
-        m["connect"] = addressOf<Tconnect>(wsConnect);
-        m["closesocket"] = addressOf<Tclosesocket>(wsClosesocket);
-        m["bind"] = addressOf<Tbind>(wsBind);
-        m["accept"] = addressOf<Taccept>(wsAccept);
-        m["recv"] = addressOf<Trecv>(wsRecv);
-        m["recvfrom"] = addressOf<Trecvfrom>(wsRecvfrom);
+        // Each entry point is its ws_ function; taking its address as the entry's signature
+        // type checks that the two agree.
+#define KAPO_WINSOCK_TABLE_ENTRY(name, result, params, args) m[#name] = addressOf<T##name>(ws_##name);
+        KAPO_WINSOCK_ENTRY_POINTS(KAPO_WINSOCK_TABLE_ENTRY)
+#undef KAPO_WINSOCK_TABLE_ENTRY
         return e;
     }();
     return *t;

@@ -8,14 +8,14 @@ namespace kapo {
 void WsSetLastError(int code);
 bool WsStarted();
 
-HANDLE WsAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen);
-HANDLE WsAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen);
-int WsCancelAsyncRequest(HANDLE task);
+HANDLE ws_WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen);
+HANDLE ws_WSAAsyncGetHostByAddr(HWND wnd, UINT msg, const char* addr, int len, int type, char* buf, int buflen);
+int ws_WSACancelAsyncRequest(HANDLE task);
 // Withdraws every pending lookup (the library is being cleaned up).
 void CancelAllLookups();
 
-hostent* WsGethostbyname(const char* name);
-servent* WsGetservbyname(const char* name, const char* proto);
-protoent* WsGetprotobyname(const char* name);
+hostent* ws_gethostbyname(const char* name);
+servent* ws_getservbyname(const char* name, const char* proto);
+protoent* ws_getprotobyname(const char* name);
 
 }  // namespace kapo

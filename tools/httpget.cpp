@@ -1,8 +1,9 @@
 // httpget: fetches one address into one file with the program's HTTP client, for trying the
 // client against real servers and proxies.
 //
-//   httpget [--proxy HOST[:PORT]] [--user NAME --password SECRET] URL FILE
+//   httpget [--proxy HOST[:PORT]] [--user NAME --password SECRET] [--timeout SECONDS] URL FILE
 //
+// The request ends as a failure after SECONDS without progress (60 by default, 0 for none).
 // Prints "StatusCode ReasonPhrase" and then the count of body bytes received; exits 0 when
 // the request succeeded, 1 with "code message" when the client raised, 2 on any other error.
 #include <cstdio>
@@ -18,7 +19,7 @@ namespace {
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: httpget [--proxy HOST[:PORT]] [--user NAME --password SECRET] URL FILE\n");
+    std::fprintf(stderr, "usage: httpget [--proxy HOST[:PORT]] [--user NAME --password SECRET] [--timeout SECONDS] URL FILE\n");
     return 2;
 }
 
@@ -28,6 +29,7 @@ int main(int argc, char** argv)
 {
     std::string proxy, user, password, url, file;
     bool havePassword = false;
+    int timeout = 60;
     int positional = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -39,6 +41,8 @@ int main(int argc, char** argv)
         } else if (a == "--password" && hasValue) {
             password = argv[++i];
             havePassword = true;
+        } else if (a == "--timeout" && hasValue) {
+            if (!TryStrToInt(argv[++i], timeout) || timeout < 0) return Usage();
         } else if (a.rfind("--", 0) == 0) {
             return Usage();
         } else if (positional == 0) {
@@ -59,6 +63,7 @@ int main(int argc, char** argv)
         cli.SetProxy(proxy);
         cli.SetUsername(user);
         cli.SetPassword(password);
+        cli.SetTimeout(timeout);
         TFileStream out(file, fmCreate);
         cli.SetRcvdStream(&out);
         try {

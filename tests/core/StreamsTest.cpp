@@ -107,3 +107,42 @@ TEST(Component, DeletingAnOwnedComponentRemovesItFromItsOwner)
     delete a;
     EXPECT_EQ(owner.ComponentCount(), 0);
 }
+
+namespace {
+
+// The guard a component hands out says whether it still exists: in every copy, after any way
+// of destruction (directly or by its owner), and still "alive" inside its own destructor,
+// where code that cleans up may raise events of its own.
+TEST(Component, LivenessGuardTellsWhetherTheComponentStillExists)
+{
+    EXPECT_FALSE(kapo::TLiveness());
+
+    struct Watched : kapo::TComponent {
+        using TComponent::TComponent;
+        bool* SeenAliveInDestructor = nullptr;
+        ~Watched() override
+        {
+            if (SeenAliveInDestructor) *SeenAliveInDestructor = static_cast<bool>(Liveness());
+        }
+    };
+    auto* alone = new Watched;
+    kapo::TLiveness guard = alone->Liveness();
+    kapo::TLiveness copy = guard;
+    bool aliveInside = false;
+    alone->SeenAliveInDestructor = &aliveInside;
+    EXPECT_TRUE(guard);
+    delete alone;
+    EXPECT_TRUE(aliveInside);
+    EXPECT_FALSE(guard);
+    EXPECT_FALSE(copy.Alive());
+
+    auto* owner = new kapo::TComponent;
+    auto* owned = new Watched(owner);
+    kapo::TLiveness ownedGuard = owned->Liveness();
+    kapo::TLiveness ownerGuard = owner->Liveness();
+    delete owner;
+    EXPECT_FALSE(ownedGuard);
+    EXPECT_FALSE(ownerGuard);
+}
+
+}  // namespace

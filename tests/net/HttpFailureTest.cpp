@@ -1,6 +1,12 @@
 // Responses that end badly must end as failures: a cut body, a reset, a header without end.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+
 #include "tests/net/HttpScriptedServer.h"
 
 using namespace kapo;
@@ -122,6 +128,111 @@ TEST(HttpFailure, AConnectionRefusedBeforeAnySocketCallSaysWhy)
     std::string result = HttpRun(r.Cli);
     EXPECT_EQ(result.rfind("404 can't connect: ", 0), 0u) << result;
     EXPECT_EQ(result.find("Error #0"), std::string::npos) << result;
+}
+
+}  // namespace
+
+namespace {
+
+// A received document that cannot be stored whole is a failure, whatever the server says.
+struct WriteFailureRow {
+    const char* Name;
+    std::string File;             // where the document goes
+    rlim_t SizeLimit;             // the process's file size limit while it runs, 0 for none
+    std::string Result;
+    int Counted;                  // RcvdCount afterwards: the bytes that were written
+};
+
+class HttpWriteFailure : public ::testing::TestWithParam<WriteFailureRow> {};
+
+TEST_P(HttpWriteFailure, EndsTheRequestAsAFailureCountingOnlyWhatWasWritten)
+{
+    const WriteFailureRow& row = GetParam();
+    const std::uint64_t size = 3u << 20;
+    HttpScriptedServer srv;
+    srv.Connection().Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n").Pattern(size);
+    std::string path = row.File;
+    if (path.empty()) path = ::testing::TempDir() + "kapo-write-failure-" + std::to_string(::getpid());
+    THttpCli cli;
+    HttpWatchdog dog(cli);
+    int ends = 0;
+    cli.OnDocEnd = [&](TObject*) { ++ends; };
+    cli.SetURL(srv.Url("/big.wav"));
+    std::string result;
+    {
+        TFileStream out(path, row.File.empty() ? fmCreate : fmOpenWrite);
+        cli.SetRcvdStream(&out);
+        rlimit old{};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        auto oldSignal = ::signal(SIGXFSZ, SIG_IGN);
+        if (row.SizeLimit) {
+            rlimit lim = old;
+            lim.rlim_cur = row.SizeLimit;
+            ::setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        result = HttpRun(cli);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        ::signal(SIGXFSZ, oldSignal);
+        cli.SetRcvdStream(nullptr);
+    }
+    EXPECT_EQ(result, row.Result);
+    EXPECT_EQ(cli.StatusCode(), 404);
+    EXPECT_EQ(cli.RcvdCount(), row.Counted);
+    EXPECT_EQ(ends, 1);
+    if (row.File.empty()) {
+        TFileStream in(path, fmOpenRead);
+        EXPECT_EQ(in.Size(), row.Counted);
+        ::unlink(path.c_str());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HttpWriteFailure,
+    ::testing::Values(WriteFailureRow{"DiskFull", "/dev/full", 0, "404 Cannot write the document: No space left on device", 0},
+                      WriteFailureRow{"FileSizeLimit", "", 1u << 20, "404 Cannot write the document: File too large",
+                                      1 << 20}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// A request that cannot be composed or sent never reaches the server and is a failure.
+TEST(HttpFailure, ARequestThatCannotBeComposedIsAFailure)
+{
+    HttpScriptedServer srv;
+    HttpClientRig r;
+    r.Cli.SetURL(srv.Url("/"));
+    r.Cli.OnCommand = [](TObject*, std::string& s) {
+        if (s.rfind("Host:", 0) == 0) throw Exception("no host for you");
+    };
+    EXPECT_EQ(HttpRun(r.Cli), "404 Cannot send the request: no host for you");
+
+    r.Cli.OnCommand = nullptr;
+    r.Cli.SetModifiedSince(-1e9);  // no date of the years the line can carry
+    EXPECT_EQ(HttpRun(r.Cli), "404 Cannot send the request: Invalid date");
+    EXPECT_EQ(r.Cli.StatusCode(), 404);
+
+    // A POST whose body cannot be read ends the same way.
+    struct Unreadable : TMemoryStream {
+        std::int64_t Read(void*, std::int64_t) override { throw EReadError("Stream read error"); }
+    } body;
+    body.Write("abc", 3);
+    body.SetPosition(0);
+    r.Cli.SetModifiedSince(0);
+    r.Cli.SetSendStream(&body);
+    EXPECT_EQ(HttpRun(r.Cli, rqPost), "404 Cannot send the request: Stream read error");
+}
+
+// Lengths past 32 bits are judged like any other; the public getters stop at the 32-bit top.
+TEST(HttpFailure, LengthsBeyondThirtyTwoBitsAreStillChecked)
+{
+    HttpScriptedServer srv;
+    srv.Connection().Send("HTTP/1.0 200 OK\r\nContent-Length: 3000000000\r\n\r\n" + HttpPattern(0, 1000)).Close();
+    srv.Connection().Send("HTTP/1.0 200 OK\r\nContent-Length: 4294968296\r\n\r\n" + HttpPattern(0, 1000)).Close();
+    HttpClientRig r;
+    r.Cli.SetURL(srv.Url("/"));
+    EXPECT_EQ(HttpRun(r.Cli), "404 Document truncated: 1000 of 3000000000 bytes received");
+    EXPECT_EQ(r.Cli.ContentLength(), INT32_MAX);
+    EXPECT_EQ(r.Cli.RcvdCount(), 1000);
+    // 2^32 + 1000: it must not wrap to the 1000 bytes that came.
+    EXPECT_EQ(HttpRun(r.Cli), "404 Document truncated: 1000 of 4294968296 bytes received");
 }
 
 }  // namespace

@@ -55,8 +55,8 @@ TEST(HttpRelocation, TwoRelocationsInARowAreFollowedAndAllHeadersKept)
                       "HeaderBegin", "HeaderData HTTP/1.0 200 OK", "HeaderData Content-Length: 5",
                       "State hsWaitingBody", "HeaderEnd", "DocBegin", "DocData final", "DocEnd", "State hsReady",
                       "RequestDone 1 0"}));
-    EXPECT_EQ(FirstLines(second.Request(0)), "GET /second HTTP/1.0 | Host: 127.0.0.1");
-    EXPECT_EQ(FirstLines(second.Request(1)), "GET /third HTTP/1.0 | Host: 127.0.0.1");
+    EXPECT_EQ(FirstLines(second.Request(0)), "GET /second HTTP/1.0 | Host: 127.0.0.1:" + second.PortText());
+    EXPECT_EQ(FirstLines(second.Request(1)), "GET /third HTTP/1.0 | Host: 127.0.0.1:" + second.PortText());
     EXPECT_EQ(r.Cli.RcvdHeader().Count(), 6);
     EXPECT_EQ(r.Cli.Location(), "http://127.0.0.1/third");
     EXPECT_EQ(r.Cli.DocName(), "first");
@@ -100,17 +100,17 @@ TEST_P(HttpDirectRelocation, GoesWhereTheLocationSays)
 INSTANTIATE_TEST_SUITE_P(
     Table, HttpDirectRelocation,
     ::testing::Values(
-        DirectRow{"AbsolutePath", "/new?q=1", false, "GET /new?q=1 HTTP/1.0 | Host: origin.test",
+        DirectRow{"AbsolutePath", "/new?q=1", false, "GET /new?q=1 HTTP/1.0 | Host: origin.test:{O}",
                   "http://origin.test/new?q=1"},
-        DirectRow{"SchemeHostPath", "http://other.test:{P}/x", true, "GET /x HTTP/1.0 | Host: other.test",
+        DirectRow{"SchemeHostPath", "http://other.test:{P}/x", true, "GET /x HTTP/1.0 | Host: other.test:{P}",
                   "http://other.test/x"},
-        DirectRow{"SchemeHostOnly", "http://other.test:{P}", true, "GET / HTTP/1.0 | Host: other.test",
+        DirectRow{"SchemeHostOnly", "http://other.test:{P}", true, "GET / HTTP/1.0 | Host: other.test:{P}",
                   "http://other.test"},
-        DirectRow{"BareName", "bare.html", false, "GET http://origin.test/bare.html HTTP/1.0 | Host: origin.test",
+        DirectRow{"BareName", "bare.html", false, "GET http://origin.test/bare.html HTTP/1.0 | Host: origin.test:{O}",
                   "http://origin.test/bare.html"},
-        DirectRow{"SchemeWithoutHost", "http:/rel", false, "GET /rel HTTP/1.0 | Host: origin.test",
+        DirectRow{"SchemeWithoutHost", "http:/rel", false, "GET /rel HTTP/1.0 | Host: origin.test:{O}",
                   "http://origin.test/rel"},
-        DirectRow{"HostAndPathWithoutScheme", "other.test:{P}/y", true, "GET /y HTTP/1.0 | Host: other.test",
+        DirectRow{"HostAndPathWithoutScheme", "other.test:{P}/y", true, "GET /y HTTP/1.0 | Host: other.test:{P}",
                   "http://origin.test:{O}/dir/doc"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
@@ -214,7 +214,7 @@ TEST(HttpRelocation, ThroughAProxyServerCredentialsStayWithTheUrlAndProxyCredent
     const char* lines[] = {"GET http://origin.test/a HTTP/1.0 | Host: origin.test",
                            "GET http://origin.test/b HTTP/1.0 | Host: origin.test",
                            "GET http://other.test/c HTTP/1.0 | Host: other.test",
-                           "GET http://origin.test:8080/d HTTP/1.0 | Host: origin.test"};
+                           "GET http://origin.test:8080/d HTTP/1.0 | Host: origin.test:8080"};
     for (int i = 0; i < 4; ++i) {
         std::string req = proxy.Request(static_cast<std::size_t>(i));
         EXPECT_EQ(FirstLines(req), lines[i]);
@@ -243,7 +243,7 @@ TEST_P(HttpProxyRelocation, KeepsTheProxyAndSendsTheWholeAddress)
     r.Cli.SetProxy("proxy.test");
     r.Cli.SetProxyPort(proxy.PortText());
     EXPECT_EQ(HttpRun(r.Cli), "ok");
-    EXPECT_EQ(FirstLines(proxy.Request(0)), "GET http://a.test:81/x HTTP/1.0 | Host: a.test");
+    EXPECT_EQ(FirstLines(proxy.Request(0)), "GET http://a.test:81/x HTTP/1.0 | Host: a.test:81");
     EXPECT_EQ(FirstLines(proxy.Request(1)), GetParam().Lines);
     std::string line = GetParam().Lines;
     EXPECT_EQ(r.Cli.Location(), line.substr(4, line.find(" HTTP/") - 4));
@@ -252,13 +252,46 @@ TEST_P(HttpProxyRelocation, KeepsTheProxyAndSendsTheWholeAddress)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HttpProxyRelocation,
-    ::testing::Values(ProxyRow{"AbsolutePath", "/y", "GET http://a.test:81/y HTTP/1.0 | Host: a.test"},
-                      ProxyRow{"SchemeHostPort", "http://b.test:82/z", "GET http://b.test:82/z HTTP/1.0 | Host: b.test"},
+    ::testing::Values(ProxyRow{"AbsolutePath", "/y", "GET http://a.test:81/y HTTP/1.0 | Host: a.test:81"},
+                      ProxyRow{"SchemeHostPort", "http://b.test:82/z", "GET http://b.test:82/z HTTP/1.0 | Host: b.test:82"},
                       ProxyRow{"SchemeHostOnly", "http://b.test", "GET http://b.test/ HTTP/1.0 | Host: b.test"},
-                      ProxyRow{"BareName", "z.html", "GET http://a.test:81/z.html HTTP/1.0 | Host: a.test"},
+                      ProxyRow{"BareName", "z.html", "GET http://a.test:81/z.html HTTP/1.0 | Host: a.test:81"},
                       ProxyRow{"HostPathNoScheme", "b.test/w", "GET http://b.test/w HTTP/1.0 | Host: b.test"},
-                      ProxyRow{"HostPortPathNoScheme", "b.test:83/w", "GET http://b.test:83/w HTTP/1.0 | Host: b.test"},
-                      ProxyRow{"SchemeWithoutHost", "http:/v", "GET http://a.test:81/v HTTP/1.0 | Host: a.test"}),
+                      ProxyRow{"HostPortPathNoScheme", "b.test:83/w", "GET http://b.test:83/w HTTP/1.0 | Host: b.test:83"},
+                      ProxyRow{"SchemeWithoutHost", "http:/v", "GET http://a.test:81/v HTTP/1.0 | Host: a.test:81"}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+}  // namespace
+
+namespace {
+
+// A chain of relocations is followed up to its limit; one more ends the request.
+TEST(HttpRelocation, AChainLongerThanTheLimitEndsAsTooManyRelocations)
+{
+    for (int hops : {HttpMaxRelocations, HttpMaxRelocations + 1}) {
+        SCOPED_TRACE(hops);
+        HttpScriptedServer srv;
+        for (int i = 0; i < hops; ++i) srv.Connection().Send(Moved("/r" + std::to_string(i + 1))).Close();
+        srv.Connection().Send(HttpOk("arrived")).Close();
+        HttpClientRig r;
+        r.Cli.SetURL(srv.Url("/r0"));
+        bool followed = hops <= HttpMaxRelocations;
+        EXPECT_EQ(HttpRun(r.Cli), followed ? "ok" : "404 Too many relocations");
+        EXPECT_EQ(r.Received(), followed ? "arrived" : "");
+        EXPECT_EQ(srv.Accepted(), HttpMaxRelocations + 1);
+    }
+}
+
+// A line break inside a location would become a header line of the next request.
+TEST(HttpRelocation, ALocationWithALineBreakIsNotFollowed)
+{
+    HttpScriptedServer srv;
+    srv.Connection().Send("HTTP/1.0 302 Moved\r\nLocation: /next\rX-Injected: 1\r\n\r\n").Close();
+    HttpClientRig r;
+    r.Cli.SetURL(srv.Url("/"));
+    EXPECT_EQ(HttpRun(r.Cli), "404 Invalid character in relocation address");
+    HttpDrainQueue();
+    EXPECT_EQ(srv.Accepted(), 1);
+}
 
 }  // namespace

@@ -19,7 +19,7 @@ TEST(HttpRequest, DirectGetSendsTheMinimalHeaderToTheUrlsHost)
     HttpClientRig r;
     r.Cli.SetURL("kora.test:" + srv.PortText() + "/a/b.txt");
     EXPECT_EQ(HttpRun(r.Cli), "ok");
-    EXPECT_EQ(srv.Request(0), kHead + HttpDefaultLines() + "Host: kora.test\r\n\r\n");
+    EXPECT_EQ(srv.Request(0), kHead + HttpDefaultLines() + "Host: kora.test:" + srv.PortText() + "\r\n\r\n");
     EXPECT_EQ(r.Cli.DocName(), "b.txt");
     EXPECT_EQ(r.Cli.StatusCode(), 200);
     EXPECT_EQ(r.Cli.ReasonPhrase(), "OK");
@@ -29,14 +29,60 @@ TEST(HttpRequest, DirectGetSendsTheMinimalHeaderToTheUrlsHost)
     EXPECT_EQ(r.Cli.Location(), r.Cli.URL());
 }
 
-TEST(HttpRequest, UrlPortIsUsedForTheConnectionButNotForTheHostLine)
+// The Host line names the port whenever it is not the default one; for port 80 it is the
+// bare host, byte for byte.
+struct HostLineRow {
+    const char* Name;
+    std::string Url;    // "{P}" stands for the server's port
+    bool ThroughProxy;
+    std::string Host;
+};
+
+class HttpHostLine : public ::testing::TestWithParam<HostLineRow> {};
+
+TEST_P(HttpHostLine, NamesTheServersPortUnlessItIsEighty)
 {
+    const HostLineRow& row = GetParam();
+    HttpTestResolver names({"kora.test"});
     HttpScriptedServer srv;
     srv.Connection().Send(HttpOk("x")).Close();
     HttpClientRig r;
-    r.Cli.SetURL("http://127.0.0.1:" + srv.PortText() + "/x");
+    auto fill = [&](std::string s) {
+        if (std::size_t p = s.find("{P}"); p != std::string::npos) s.replace(p, 3, srv.PortText());
+        return s;
+    };
+    r.Cli.SetURL(fill(row.Url));
+    if (row.ThroughProxy) r.Cli.SetProxy("kora.test:" + srv.PortText());
     EXPECT_EQ(HttpRun(r.Cli), "ok");
-    EXPECT_EQ(srv.Request(0), "GET /x HTTP/1.0\r\n" + HttpDefaultLines() + "Host: 127.0.0.1\r\n\r\n");
+    std::string request = srv.Request(0);
+    std::size_t at = request.find("\r\nHost: ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(request.substr(at + 2, request.find("\r\n", at + 2) - at - 2), "Host: " + fill(row.Host));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HttpHostLine,
+    ::testing::Values(HostLineRow{"DirectWithPort", "http://kora.test:{P}/x", false, "kora.test:{P}"},
+                      HostLineRow{"ProxyDefaultPort", "http://kora.test/x", true, "kora.test"},
+                      HostLineRow{"ProxyPortEighty", "http://kora.test:80/x", true, "kora.test"},
+                      HostLineRow{"ProxyOtherPort", "http://kora.test:8080/x", true, "kora.test:8080"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// A line break or NUL in the address would let it write header lines of its own.
+TEST(HttpRequest, AnAddressWithALineBreakOrNulIsRefusedBeforeAnythingIsSent)
+{
+    HttpScriptedServer srv;
+    HttpClientRig r;
+    for (std::string bad : {std::string("\r\nX-Injected: 1"), std::string("\n"), std::string("\r"), std::string(1, '\0')}) {
+        r.Cli.SetURL(srv.Url("/a") + bad + "/b");
+        EXPECT_EQ(HttpRun(r.Cli), "404 Invalid character in URL");
+    }
+    EXPECT_EQ(srv.Accepted(), 0);
+    // Spaces and other bytes go out as they are.
+    srv.Connection().Send(HttpOk("ok")).Close();
+    r.Cli.SetURL(srv.Url("/a b\t\x7f\xe9"));
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    EXPECT_EQ(srv.Request(0).substr(0, srv.Request(0).find("\r\n")), "GET /a b\t\x7f\xe9 HTTP/1.0");
 }
 
 TEST(HttpRequest, ProxyGetCarriesTheAbsoluteAddressAndTheRightCredentials)
@@ -71,7 +117,7 @@ TEST(HttpRequest, ProxyGetCarriesTheAbsoluteAddressAndTheRightCredentials)
     r.Cli.SetUsername("");
     r.Cli.SetProxyUsername("");
     EXPECT_EQ(HttpRun(r.Cli), "ok");
-    EXPECT_EQ(proxy.Request(2), "GET http://kora.test:81/c HTTP/1.0\r\n" + HttpDefaultLines() + "Host: kora.test\r\n\r\n");
+    EXPECT_EQ(proxy.Request(2), "GET http://kora.test:81/c HTTP/1.0\r\n" + HttpDefaultLines() + "Host: kora.test:81\r\n\r\n");
     EXPECT_EQ(r.Received(), "123");
 }
 
@@ -86,11 +132,11 @@ TEST(HttpRequest, CredentialLinesNeedTheirUserAndTheirProxy)
     r.Cli.SetProxyUsername("pu");        // no proxy: no Proxy-Authorization line
     r.Cli.SetProxyPassword("pp");
     EXPECT_EQ(HttpRun(r.Cli), "ok");
-    EXPECT_EQ(srv.Request(0), "GET / HTTP/1.0\r\n" + HttpDefaultLines() + "Host: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(srv.Request(0), "GET / HTTP/1.0\r\n" + HttpDefaultLines() + "Host: 127.0.0.1:" + srv.PortText() + "\r\n\r\n");
     // User and password written in the address replace the properties.
     r.Cli.SetURL("http://ann:pw@127.0.0.1:" + srv.PortText() + "/");
     EXPECT_EQ(HttpRun(r.Cli), "ok");
-    EXPECT_EQ(srv.Request(1), "GET / HTTP/1.0\r\n" + HttpDefaultLines() + "Host: 127.0.0.1\r\nAuthorization: Basic " +
+    EXPECT_EQ(srv.Request(1), "GET / HTTP/1.0\r\n" + HttpDefaultLines() + "Host: 127.0.0.1:" + srv.PortText() + "\r\nAuthorization: Basic " +
                                   EncodeBase64("ann:pw") + "\r\n\r\n");
     EXPECT_EQ(r.Cli.Username(), "ann");
     EXPECT_EQ(r.Cli.Password(), "pw");
@@ -116,7 +162,7 @@ TEST(HttpRequest, OptionalLinesComeInTheirOrderAndARangeIsAskedForOnce)
                               "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
                               "Referer: http://ref/\r\n"
                               "User-Agent: Mozilla/3.0 (compatible)\r\n"
-                              "Host: 127.0.0.1\r\n"
+                              "Host: 127.0.0.1:" + srv.PortText() + "\r\n"
                               "Pragma: no-cache\r\n"
                               "If-Modified-Since: Wed, 09 Jan 2002 05:04:03 GMT\r\n"
                               "Authorization: Basic dTo=\r\n"
@@ -134,7 +180,7 @@ TEST(HttpRequest, OptionalLinesComeInTheirOrderAndARangeIsAskedForOnce)
     r.Cli.SetUsername("");
     r.Cli.SetCookie("");
     EXPECT_EQ(HttpRun(r.Cli), "ok");
-    EXPECT_EQ(srv.Request(1), "GET /f HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(srv.Request(1), "GET /f HTTP/1.0\r\nHost: 127.0.0.1:" + srv.PortText() + "\r\n\r\n");
 }
 
 TEST(HttpRequest, OnCommandSeesEveryLineAndMayRewriteOrEmptyIt)
@@ -151,10 +197,10 @@ TEST(HttpRequest, OnCommandSeesEveryLineAndMayRewriteOrEmptyIt)
     r.Cli.SetURL(srv.Url("/"));
     EXPECT_EQ(HttpRun(r.Cli), "ok");
     ASSERT_TRUE(srv.WaitDone());
-    EXPECT_EQ(srv.Request(0), "GET / HTTP/1.0\r\n\r\nUser-Agent: kapo-test\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(srv.Request(0), "GET / HTTP/1.0\r\n\r\nUser-Agent: kapo-test\r\nHost: 127.0.0.1:" + srv.PortText() + "\r\n\r\n");
     ASSERT_EQ(seen.size(), 5u);
     EXPECT_EQ(seen[0], "GET / HTTP/1.0");
-    EXPECT_EQ(seen[3], "Host: 127.0.0.1");
+    EXPECT_EQ(seen[3], "Host: 127.0.0.1:" + srv.PortText());
     EXPECT_EQ(seen[4], "");
 }
 
@@ -176,7 +222,7 @@ TEST(HttpRequest, PostSendsTheStreamFromItsPositionInPiecesAfterTheHeader)
                               "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
                               "Content-Type: application/x-www-form-urlencoded\r\n"
                               "User-Agent: Mozilla/3.0 (compatible)\r\n"
-                              "Host: 127.0.0.1\r\n"
+                              "Host: 127.0.0.1:" + srv.PortText() + "\r\n"
                               "Content-Length: 20000\r\n\r\n" +
                                   body);
     EXPECT_EQ(log.Only({"Send"}),
@@ -203,7 +249,7 @@ TEST(HttpRequest, HeadEndsWithTheHeaderAlthoughALengthIsDeclared)
     HttpEventLog log(r.Cli);
     r.Cli.SetURL(srv.Url("/big"));
     EXPECT_EQ(HttpRun(r.Cli, rqHead), "ok");
-    EXPECT_EQ(srv.Request(0), "HEAD /big HTTP/1.0\r\n" + HttpDefaultLines() + "Host: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(srv.Request(0), "HEAD /big HTTP/1.0\r\n" + HttpDefaultLines() + "Host: 127.0.0.1:" + srv.PortText() + "\r\n\r\n");
     EXPECT_EQ(r.Cli.ContentLength(), 1234);
     EXPECT_EQ(r.Cli.StatusCode(), 200);
     EXPECT_TRUE(log.Only({"Doc"}).empty());

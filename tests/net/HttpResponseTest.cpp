@@ -17,12 +17,12 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-std::string CommandLines(const std::string& target)
+std::string CommandLines(const std::string& target, const std::string& port)
 {
     return "Command GET " + target + " HTTP/1.0|"
            "Command Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*|"
            "Command User-Agent: Mozilla/3.0 (compatible)|"
-           "Command Host: 127.0.0.1";
+           "Command Host: 127.0.0.1:" + port;
 }
 
 Events Split(const std::string& joined)
@@ -49,7 +49,7 @@ TEST(HttpResponse, SuccessfulGetRaisesEveryEventInOrder)
     ASSERT_TRUE(HttpPumpUntil(r.Dog, [&] { return log.DoneCount() == 1; }));
     EXPECT_EQ(log.Events, Split("State hsNotConnected|State hsDnsLookup|State hsDnsLookupDone|"
                                 "State hsConnected|SessionConnected|State hsWaitingHeader|RequestHeaderBegin|" +
-                                CommandLines("/") +
+                                CommandLines("/", srv.PortText()) +
                                 "|RequestHeaderEnd|Command |"
                                 "HeaderBegin|HeaderData HTTP/1.0 200 OK|HeaderData Content-Type: text/plain|"
                                 "State hsWaitingBody|HeaderEnd|DocBegin|DocData abc|DocEnd|State hsReady|"
@@ -470,5 +470,42 @@ TEST(HttpResponse, GetInsideAHandlerAndInAWorkerThreadWithItsOwnQueue)
     EXPECT_EQ(outcome, "ok");
     EXPECT_EQ(body, "worker");
 }
+
+}  // namespace
+
+namespace {
+
+// Interim responses come before the real one; only the real one's header and body count.
+struct InterimRow {
+    const char* Name;
+    std::string Response;
+    std::string Later = {};  // sent after a pause, in a read of its own
+};
+
+class HttpInterimResponse : public ::testing::TestWithParam<InterimRow> {};
+
+TEST_P(HttpInterimResponse, IsSkippedAndTheNextStatusLineIsRead)
+{
+    HttpScriptedServer srv;
+    srv.Connection().Send(GetParam().Response).Pause(std::chrono::milliseconds(50)).Send(GetParam().Later).Close();
+    HttpClientRig r;
+    HttpEventLog log(r.Cli);
+    r.Cli.SetURL(srv.Url("/"));
+    EXPECT_EQ(HttpRun(r.Cli), "ok");
+    EXPECT_EQ(r.Cli.StatusCode(), 200);
+    EXPECT_EQ(r.Cli.ReasonPhrase(), "Fine");
+    EXPECT_EQ(r.Received(), "body");
+    EXPECT_EQ(log.Only({"HeaderBegin", "HeaderEnd", "DocBegin"}), Split("HeaderBegin|HeaderEnd|DocBegin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HttpInterimResponse,
+    ::testing::Values(
+        InterimRow{"Continue", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 Fine\r\nContent-Length: 4\r\n\r\nbody"},
+        InterimRow{"TwoInterims", "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 100 Continue\r\nX-A: 1\r\n\r\n"
+                                  "HTTP/1.1 200 Fine\r\n\r\nbody"},
+        InterimRow{"LineFeedsOnly", "HTTP/1.1 100 Continue\n\nHTTP/1.1 200 Fine\nContent-Length: 4\n\nbody"},
+        InterimRow{"InSeparateReads", "HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 Fine\r\n\r\nbody"}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
