@@ -8,7 +8,6 @@
 #include "ui/Controls.h"
 
 class QApplication;
-class QSocketNotifier;
 
 namespace kapo {
 
@@ -106,7 +105,6 @@ protected:
 private:
     void RegisterForm(TForm* f);
     std::unique_ptr<QApplication> FQtApp;
-    std::unique_ptr<QSocketNotifier> FNotifier;
     TForm* FMainForm = nullptr;
     std::string FTitle = "Kapo";
     bool FTerminated = false;
@@ -116,8 +114,9 @@ private:
 // The application object; set while one exists.
 extern TApplication* Application;
 
-// Hooks the calling thread's message queue into a running Qt application (done by
-// Initialize; tests that make their own QApplication call it once).
+// Hooks the message queue of Qt's GUI thread into the running Qt application and installs the
+// application's pump on that queue only (done by Initialize; tests that make their own
+// QApplication call it once). Must be called on the GUI thread.
 void AttachMessageQueueToQt();
 
 }  // namespace kapo
