@@ -31,6 +31,10 @@ namespace {
 // pending and then waits at most kWaitMs, so this is far beyond any honest request.
 constexpr int kMaxRounds = 2000;
 constexpr int kWaitMs = 20;
+// Connections that get the response. A relocation to itself would be followed until the
+// client's header limit ends the chain, hundreds of connections later; later connections are
+// closed at once instead, which ends the request as a failure.
+constexpr int kMaxServed = 4;
 
 int gListen = -1;
 std::uint16_t gPort = 0;
@@ -152,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string response(reinterpret_cast<const char*>(data) + 1, size - 1);
     auto& q = MessageQueue::Current();
     std::size_t served = 0;
+    int connections = 0;
     {
         TMemoryStream body;
         THttpCli http;
@@ -170,7 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (gIncoming) {
                 gIncoming = false;
                 int fd = ::accept4(gListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (fd >= 0) {
+                if (fd >= 0 && connections++ >= kMaxServed) {
+                    ::close(fd);
+                } else if (fd >= 0) {
                     serve(fd, response, control);
                     served += response.size();
                     continue;
