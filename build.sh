@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Kapo's one entry for developers and CI.
 #   ./build.sh run    install what is missing, build, start Kapo
-#   ./build.sh test   install what is missing, build with sanitizers, run every test
+#   ./build.sh test   install what is missing, build with sanitizers, run every test, then the
+#                     layers below the GUI under ThreadSanitizer, then each fuzzer briefly
+#                     (KAPO_FUZZ_SECONDS per fuzzer, 20 by default; 0 skips the fuzzers)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-          fonts-liberation libmount-dev libasound2-dev libsndfile1-dev python3-pil)
+          fonts-liberation libmount-dev libasound2-dev libsndfile1-dev python3-pil
+          clang-14 libclang-rt-14-dev)
 
 install_missing() {
   local missing=()
@@ -36,6 +39,29 @@ case "${1:-}" in
     ninja -C build/test -j"$jobs"
     export QT_QPA_PLATFORM=offscreen
     ctest --test-dir build/test --output-on-failure -j"$jobs"
+    # Races: the Qt-free layers and their tests under ThreadSanitizer.
+    cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAPO_TSAN=ON -DKAPO_BENCH=OFF
+    ninja -C build/tsan -j"$jobs"
+    ctest --test-dir build/tsan --output-on-failure -j"$jobs"
+    # Fuzzing: each target a short while on its seed corpus; new inputs stay in build/fuzz.
+    fuzz_seconds=${KAPO_FUZZ_SECONDS:-20}
+    if [ "$fuzz_seconds" -gt 0 ]; then
+      cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAPO_FUZZ=ON -DKAPO_TESTS=OFF \
+            -DKAPO_BENCH=OFF -DCMAKE_CXX_COMPILER=clang++-14
+      ninja -C build/fuzz -j"$jobs" fuzz_targets
+      # Absolute paths: the folder list's fuzzer changes the current directory.
+      out="$PWD/build/fuzz"
+      for seeds in "$PWD"/tests/fuzz/corpus/*/; do
+        name=$(basename "$seeds")
+        mkdir -p "$out/corpus/$name"
+        echo "fuzz_$name: ${fuzz_seconds}s"
+        ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        LSAN_OPTIONS=suppressions="$PWD/tests/fuzz/lsan.supp" \
+          "$out/tests/fuzz/fuzz_$name" -max_total_time="$fuzz_seconds" -timeout=10 \
+          -artifact_prefix="$out/$name-" "$out/corpus/$name" "$seeds" 2>"$out/$name.log" \
+          || { tail -n 60 "$out/$name.log"; exit 1; }
+      done
+    fi
     ;;
   *)
     echo "usage: $0 run|test" >&2

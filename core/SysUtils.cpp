@@ -8,7 +8,6 @@
 #include <clocale>
 #include <climits>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 #include <cwctype>
 
@@ -118,21 +117,13 @@ std::string FormatArgs(std::string_view fmt, const std::vector<TFormatArg>& args
     return out;
 }
 
-std::string TrimLeft(std::string_view s)
+std::string Trim(std::string_view s)
 {
-    std::size_t i = 0;
-    while (i < s.size() && static_cast<unsigned char>(s[i]) <= ' ') ++i;
-    return std::string(s.substr(i));
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return std::string(s.substr(b, e - b));
 }
-
-std::string TrimRight(std::string_view s)
-{
-    std::size_t n = s.size();
-    while (n > 0 && static_cast<unsigned char>(s[n - 1]) <= ' ') --n;
-    return std::string(s.substr(0, n));
-}
-
-std::string Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
 
 std::string UpperCase(std::string_view s)
 {
@@ -214,7 +205,7 @@ int AnsiCompareText(std::string_view a, std::string_view b)
 
 std::string IntToStr(std::int64_t v) { return std::to_string(v); }
 
-bool TryStrToInt(std::string_view s, int& out)
+static bool TryStrToInt(std::string_view s, int& out)
 {
     std::string t = Trim(s);
     if (t.empty()) return false;
@@ -234,12 +225,6 @@ int StrToInt(std::string_view s)
     if (!TryStrToInt(s, v))
         throw EConvertError(Format("'%s' is not a valid integer value", std::string(s)));
     return v;
-}
-
-int StrToIntDef(std::string_view s, int def)
-{
-    int v;
-    return TryStrToInt(s, v) ? v : def;
 }
 
 std::size_t Pos(std::string_view sub, std::string_view s)
@@ -271,23 +256,10 @@ bool DirectoryExists(const std::string& name)
 
 bool DeleteFile(const std::string& name) { return !name.empty() && ::unlink(name.c_str()) == 0; }
 
-std::int64_t FileSizeOf(const std::string& name)
-{
-    struct stat st;
-    if (name.empty() || ::stat(name.c_str(), &st) != 0) return -1;
-    return st.st_size;
-}
-
 std::string ExtractFilePath(const std::string& name)
 {
     auto p = name.rfind('/');
     return p == std::string::npos ? std::string() : name.substr(0, p + 1);
-}
-
-std::string ExtractFileName(const std::string& name)
-{
-    auto p = name.rfind('/');
-    return p == std::string::npos ? name : name.substr(p + 1);
 }
 
 std::string GetCurrentDir()
@@ -306,14 +278,6 @@ std::string GetCurrentDir()
 std::string IncludeTrailingPathDelimiter(const std::string& s)
 {
     return (!s.empty() && s.back() == '/') ? s : s + "/";
-}
-
-std::uint32_t GetTickCount()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-                                      static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
 }  // namespace kapo

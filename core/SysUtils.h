@@ -52,7 +52,6 @@ public:
 class EListError : public Exception { using Exception::Exception; };
 class EStringListError : public EListError { using EListError::EListError; };
 class EConvertError : public Exception { using Exception::Exception; };
-class EOutOfResources : public Exception { using Exception::Exception; };
 
 // An argument of Format: a whole number or a text.
 using TFormatArg = std::variant<std::int64_t, std::string>;
@@ -77,9 +76,7 @@ std::string Format(std::string_view fmt, const Args&... args)
     return FormatArgs(fmt, v);
 }
 
-std::string Trim(std::string_view s);       // drops leading and trailing bytes <= ' '
-std::string TrimLeft(std::string_view s);
-std::string TrimRight(std::string_view s);
+std::string Trim(std::string_view s);  // drops leading and trailing bytes <= ' '
 std::string UpperCase(std::string_view s);  // ASCII letters only
 std::string LowerCase(std::string_view s);
 std::string AnsiUpperCase(std::string_view s);  // locale-aware for UTF-8 text
@@ -90,8 +87,6 @@ int AnsiCompareText(std::string_view a, std::string_view b);  // locale order, c
 
 std::string IntToStr(std::int64_t v);
 int StrToInt(std::string_view s);  // raises EConvertError
-int StrToIntDef(std::string_view s, int def);
-bool TryStrToInt(std::string_view s, int& out);
 
 // Position (from 1) of sub in s, 0 when absent.
 std::size_t Pos(std::string_view sub, std::string_view s);
@@ -100,14 +95,9 @@ std::string Copy(std::string_view s, std::int64_t index, std::int64_t count);
 
 bool FileExists(const std::string& name);       // an existing non-directory
 bool DirectoryExists(const std::string& name);
-bool DeleteFile(const std::string& name);
-std::int64_t FileSizeOf(const std::string& name);  // -1 when missing
+bool DeleteFile(const std::string& name);  // false when it could not be removed
 std::string ExtractFilePath(const std::string& name);  // up to and including the last '/'
-std::string ExtractFileName(const std::string& name);
 std::string GetCurrentDir();
 std::string IncludeTrailingPathDelimiter(const std::string& s);
-
-// Milliseconds from a monotonic clock.
-std::uint32_t GetTickCount();
 
 }  // namespace kapo

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/SysUtils.h"
+
 namespace kapo {
 
 struct MessageQueue::Target {
@@ -68,6 +70,12 @@ MessageQueue::~MessageQueue()
     ::close(FEpoll);
 }
 
+void MessageQueue::CheckOwner(const char* operation) const
+{
+    if (!OnOwnerThread())
+        throw EInvalidOperation(std::string("Message queue: ") + operation + " called off the queue's own thread");
+}
+
 void MessageQueue::Wake()
 {
     // Called with FLock held.
@@ -76,7 +84,6 @@ void MessageQueue::Wake()
     std::uint64_t one = 1;
     ssize_t n = ::write(FWakeFd, &one, sizeof one);
     (void)n;
-    if (OnWake) OnWake();
 }
 
 void MessageQueue::DrainWake()
@@ -91,8 +98,9 @@ void MessageQueue::Post(HWND wnd, const TMessage& m)
     std::lock_guard<std::mutex> g(FLock);
     FPosted.push_back(Posted{wnd, m, FNextSeq++});
     // A post made by the owner while it pumps needs no wake-up call: the running pass either
-    // handles it or, on leaving, wakes whoever waits next.
-    if (FDispatchDepth > 0 && std::this_thread::get_id() == FOwner) return;
+    // handles it or, on leaving, wakes whoever waits next. The depth is the owner's alone, so
+    // other threads must not even look at it.
+    if (OnOwnerThread() && FDispatchDepth > 0) return;
     Wake();
 }
 
@@ -127,8 +135,21 @@ void MessageQueue::PollDescriptors()
     }
 }
 
+bool MessageQueue::QuitReceived() const
+{
+    CheckOwner("QuitReceived");
+    return FQuit;
+}
+
+void MessageQueue::ResetQuit()
+{
+    CheckOwner("ResetQuit");
+    FQuit = false;
+}
+
 bool MessageQueue::ProcessPending()
 {
+    CheckOwner("ProcessPending");
     // On leaving, also when a handler raised: what is still queued (posted during dispatch,
     // or left behind) is handled by the next call, so make sure a waiting loop hears of it.
     struct Pass {
@@ -185,6 +206,7 @@ bool MessageQueue::ProcessPending()
 
 bool MessageQueue::WaitNext(int timeoutMs)
 {
+    CheckOwner("WaitNext");
     if (HasPending()) return true;
     epoll_event evs[64];
     for (;;) {
@@ -199,6 +221,7 @@ bool MessageQueue::WaitNext(int timeoutMs)
 
 int MessageQueue::Run()
 {
+    CheckOwner("Run");
     while (ProcessPending()) WaitNext(-1);
     FQuit = false;
     return FExitCode;
@@ -222,6 +245,7 @@ static bool controlWatch(int epollFd, int fd, std::uint32_t events)
 
 void MessageQueue::Watch(int fd, std::uint32_t events, TWatchProc proc)
 {
+    CheckOwner("Watch");
     ++FWatchGeneration;
     if (!controlWatch(FEpoll, fd, events)) throw std::runtime_error("message queue: cannot watch descriptor");
     FWatches[fd] = std::make_shared<TWatchProc>(std::move(proc));
@@ -229,12 +253,14 @@ void MessageQueue::Watch(int fd, std::uint32_t events, TWatchProc proc)
 
 void MessageQueue::ModifyWatch(int fd, std::uint32_t events)
 {
+    CheckOwner("ModifyWatch");
     ++FWatchGeneration;
     if (FWatches.count(fd)) controlWatch(FEpoll, fd, events);
 }
 
 void MessageQueue::Unwatch(int fd)
 {
+    CheckOwner("Unwatch");
     ++FWatchGeneration;
     if (FWatches.erase(fd)) ::epoll_ctl(FEpoll, EPOLL_CTL_DEL, fd, nullptr);
 }
@@ -256,13 +282,6 @@ void DeallocateHWnd(HWND wnd)
     r.Targets.erase(wnd);
 }
 
-bool IsWindow(HWND wnd)
-{
-    auto& r = registry();
-    std::lock_guard<std::mutex> g(r.Lock);
-    return r.Targets.count(wnd) != 0;
-}
-
 bool PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     auto& r = registry();
@@ -281,6 +300,9 @@ LRESULT SendMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
         std::lock_guard<std::mutex> g(r.Lock);
         auto it = r.Targets.find(wnd);
         if (it == r.Targets.end()) return 0;
+        // The registry's lock keeps the queue alive; its owner never changes.
+        if (!it->second.Queue->OnOwnerThread())
+            throw EInvalidOperation("Message queue: SendMessage called off the target's own thread");
         method = it->second.Method;
     }
     TMessage m{msg, wParam, lParam, 0};
@@ -288,27 +310,35 @@ LRESULT SendMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
     return m.Result;
 }
 
-namespace {
-std::function<void()> gProcess;
-std::function<void(int)> gWait;
-}  // namespace
-
-void SetMessagePump(std::function<void()> process, std::function<void(int timeoutMs)> wait)
+void MessageQueue::SetPump(TProcessProc process, TWaitProc wait)
 {
-    gProcess = std::move(process);
-    gWait = std::move(wait);
+    CheckOwner("SetPump");
+    FPumpProcess = std::move(process);
+    FPumpWait = std::move(wait);
+}
+
+void MessageQueue::Pump()
+{
+    CheckOwner("Pump");
+    if (FPumpProcess) FPumpProcess();
+    else ProcessPending();
+}
+
+void MessageQueue::PumpWait(int timeoutMs)
+{
+    CheckOwner("PumpWait");
+    if (FPumpWait) FPumpWait(timeoutMs);
+    else WaitNext(timeoutMs);
 }
 
 void ProcessMessages()
 {
-    if (gProcess) gProcess();
-    else MessageQueue::Current().ProcessPending();
+    MessageQueue::Current().Pump();
 }
 
 void WaitMessage(int timeoutMs)
 {
-    if (gWait) gWait(timeoutMs);
-    else MessageQueue::Current().WaitNext(timeoutMs);
+    MessageQueue::Current().PumpWait(timeoutMs);
 }
 
 void PostQuitMessage(int exitCode)

@@ -25,10 +25,7 @@ struct TMessage {
     LRESULT Result = 0;
 };
 
-constexpr UINT WM_NULL = 0x0000;
-constexpr UINT WM_CLOSE = 0x0010;
 constexpr UINT WM_QUIT = 0x0012;
-constexpr UINT WM_TIMER = 0x0113;
 constexpr UINT WM_USER = 0x0400;
 
 using TWndMethod = std::function<void(TMessage&)>;
@@ -46,15 +43,18 @@ HWND AllocateHWnd(TWndMethod method);
 void DeallocateHWnd(HWND wnd);
 // Queues a message for a target from any thread. False when the target does not exist.
 bool PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
-// Calls the target's method at once (same thread only). Returns the message's Result.
+// Calls the target's method at once, on the target's own thread only (EInvalidOperation
+// elsewhere). Returns the message's Result; 0 when the target does not exist.
 LRESULT SendMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Queues WM_QUIT on the calling thread's queue.
 void PostQuitMessage(int exitCode);
-bool IsWindow(HWND wnd);
 
 // Callback for a watched descriptor; receives the epoll event bits that were ready.
 using TWatchProc = std::function<void(std::uint32_t events)>;
 
+// A queue belongs to the thread that created it. Posting and HasPending may be called from any
+// thread; every other member only from the owner, which is checked: a call from elsewhere
+// raises EInvalidOperation instead of racing.
 class MessageQueue {
 public:
     // The calling thread's queue, created on first use.
@@ -75,9 +75,20 @@ public:
     int Run();
 
     bool HasPending() const;
-    bool QuitReceived() const { return FQuit; }
-    int ExitCode() const { return FExitCode; }
-    void ResetQuit() { FQuit = false; }
+    bool QuitReceived() const;
+    void ResetQuit();
+    bool OnOwnerThread() const { return std::this_thread::get_id() == FOwner; }
+
+    // This queue's pump: "handle what is pending once" and "wait for more work", as used by
+    // ProcessMessages and WaitMessage on the owner thread. Without hooks they are
+    // ProcessPending and WaitNext; a GUI installs hooks on its own thread's queue that serve
+    // its events as well, so that lower layers can pump without knowing about it, while the
+    // queues of other threads never run the GUI's loop. Empty functions remove the hooks.
+    using TProcessProc = std::function<void()>;
+    using TWaitProc = std::function<void(int timeoutMs)>;
+    void SetPump(TProcessProc process, TWaitProc wait);
+    void Pump();
+    void PumpWait(int timeoutMs);
 
     // Watches a descriptor (epoll event bits, level-triggered); the callback runs on this
     // queue's thread from ProcessPending. A watcher that no longer wants to hear of a ready
@@ -89,8 +100,6 @@ public:
 
     // Descriptor that becomes readable whenever this queue has work (for a GUI loop).
     int PollFd() const { return FEpoll; }
-    // Called when the queue goes from empty to non-empty; a GUI may hook it. May run on any thread.
-    std::function<void()> OnWake;
 
     // internal, used by the free functions above
     struct Target;
@@ -98,6 +107,7 @@ public:
 
 private:
     MessageQueue();
+    void CheckOwner(const char* operation) const;
     void Wake();
     void DrainWake();
     void PollDescriptors();
@@ -113,7 +123,7 @@ private:
     int FEpoll = -1;
     int FWakeFd = -1;
     bool FWakePending = false;
-    int FDispatchDepth = 0;  // ProcessPending calls running on the owner thread
+    int FDispatchDepth = 0;  // ProcessPending calls running; read and written by the owner only
     // Readiness seen by the last wait, handed to the next pass unless the watches changed since.
     struct Ready {
         int Fd;
@@ -123,18 +133,18 @@ private:
     int FReadyCount = 0;
     std::uint64_t FWatchGeneration = 0;
     std::uint64_t FReadyGeneration = 0;
-    std::thread::id FOwner;
+    const std::thread::id FOwner;
+    TProcessProc FPumpProcess;
+    TWaitProc FPumpWait;
     bool FQuit = false;
     int FExitCode = 0;
     std::unordered_map<int, std::shared_ptr<TWatchProc>> FWatches;
     friend HWND AllocateHWnd(TWndMethod);
 };
 
-// The program's message pump: "handle what is pending once" and "wait for more work". Without
-// a GUI they are the calling thread's queue; a GUI installs its own pump that serves both its
-// events and the queue, so that lower layers can pump without knowing about it.
+// The calling thread's pump: "handle what is pending once" and "wait for more work" of its
+// queue, through the hooks a GUI may have installed there.
 void ProcessMessages();
 void WaitMessage(int timeoutMs = -1);
-void SetMessagePump(std::function<void()> process, std::function<void(int timeoutMs)> wait);
 
 }  // namespace kapo

@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <QWindow>
 
@@ -190,8 +191,6 @@ TApplication::~TApplication()
         ::close(FSignalPipe[0]);
         ::close(FSignalPipe[1]);
     }
-    SetMessagePump(nullptr, nullptr);
-    FNotifier.reset();
     FQtApp.reset();
     if (Application == this) Application = nullptr;
 }
@@ -200,19 +199,26 @@ void AttachMessageQueueToQt()
 {
     static QSocketNotifier* notifier = nullptr;
     if (notifier) return;
-    MessageQueue& q = MessageQueue::Current();
-    notifier = new QSocketNotifier(q.PollFd(), QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
-        MessageQueue& mq = MessageQueue::Current();
-        GuardCall([&] { mq.ProcessPending(); });
-        if (mq.QuitReceived()) {
-            mq.ResetQuit();
+    if (QThread::currentThread() != qApp->thread())
+        throw EInvalidOperation("The message queue can be attached to Qt on the GUI thread only");
+    // The GUI thread's queue lives until the thread ends, which is after Qt's application.
+    MessageQueue* q = &MessageQueue::Current();
+    notifier = new QSocketNotifier(q->PollFd(), QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [q] {
+        GuardCall([q] { q->ProcessPending(); });
+        if (q->QuitReceived()) {
+            q->ResetQuit();
             if (Application) Application->Terminate();
         }
     });
-    QObject::connect(qApp, &QObject::destroyed, [] { notifier = nullptr; });
-    SetMessagePump([] { if (Application) Application->ProcessMessages(); else MessageQueue::Current().ProcessPending(); },
-                   [](int t) { if (Application) Application->WaitForWork(t); else MessageQueue::Current().WaitNext(t); });
+    QObject::connect(qApp, &QObject::destroyed, [q] {
+        notifier = nullptr;
+        q->SetPump(nullptr, nullptr);
+    });
+    // Only this queue's pump serves Qt: a worker thread pumping its own queue never runs the
+    // GUI's event loop.
+    q->SetPump([q] { if (Application) Application->ProcessMessages(); else q->ProcessPending(); },
+               [q](int t) { if (Application) Application->WaitForWork(t); else q->WaitNext(t); });
 }
 
 void TApplication::Initialize(int& argc, char** argv)

@@ -12,7 +12,6 @@
 #include "ui/Controls.h"
 
 class QApplication;
-class QSocketNotifier;
 
 namespace kapo {
 
@@ -113,7 +112,6 @@ protected:
 private:
     void RegisterForm(TForm* f);
     std::unique_ptr<QApplication> FQtApp;
-    std::unique_ptr<QSocketNotifier> FNotifier;
     std::unique_ptr<QSocketNotifier> FSignalNotifier;
     int FSignalPipe[2] = {-1, -1};
     std::vector<std::pair<int, struct sigaction>> FOldSignalActions;
@@ -126,8 +124,9 @@ private:
 // The application object; set while one exists.
 extern TApplication* Application;
 
-// Hooks the calling thread's message queue into a running Qt application (done by
-// Initialize; tests that make their own QApplication call it once).
+// Hooks the message queue of Qt's GUI thread into the running Qt application and installs the
+// application's pump on that queue only (done by Initialize; tests that make their own
+// QApplication call it once). Must be called on the GUI thread.
 void AttachMessageQueueToQt();
 
 }  // namespace kapo

@@ -188,8 +188,8 @@ TEST(RunTime, TextHelpers)
     EXPECT_EQ(Pos(":", "abc"), 0u);
     EXPECT_EQ(Copy("abcdef", 3, 100), "cdef");
     EXPECT_EQ(Copy("abc", 5, 1), "");
-    EXPECT_EQ(StrToIntDef("12x", -1), -1);
-    EXPECT_EQ(StrToIntDef(" 42 ", -1), 42);
+    EXPECT_THROW(StrToInt("12x"), EConvertError);
+    EXPECT_EQ(StrToInt(" +42 "), 42);
     EXPECT_EQ(ExtractFilePath("/a/b/c.txt"), "/a/b/");
     EXPECT_EQ(ExtractFilePath("c.txt"), "");
 }

@@ -3,9 +3,14 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "core/SysUtils.h"
 #include "platform/MessageQueue.h"
 
 using namespace kapo;
@@ -150,4 +155,122 @@ TEST(MessageQueue, EachThreadHasItsOwnQueue)
     EXPECT_TRUE(log.empty());
     MessageQueue::Current().ProcessPending();
     EXPECT_EQ(log.size(), 1u);
+}
+
+TEST(MessageQueue, SeveralPostersWhileTheOwnerPumpsKeepEachOrderAndLoseNothing)
+{
+    constexpr int kPosters = 4;
+    constexpr int kEach = 3000;
+    std::vector<std::vector<int>> seen(kPosters);
+    int total = 0;
+    HWND w = AllocateHWnd([&](TMessage& m) {
+        seen[m.WParam].push_back(static_cast<int>(m.LParam));
+        ++total;
+    });
+    std::atomic<bool> go{false};
+    std::vector<std::thread> posters;
+    for (int p = 0; p < kPosters; ++p) {
+        posters.emplace_back([&, p] {
+            while (!go.load()) std::this_thread::yield();
+            for (int i = 0; i < kEach; ++i) ASSERT_TRUE(PostMessage(w, WM_USER, static_cast<WPARAM>(p), i));
+        });
+    }
+    go = true;
+    // The owner pumps while the posters run, so posts land before, during and after passes.
+    EXPECT_TRUE(pumpUntil([&] { return total == kPosters * kEach; }, 20000));
+    for (auto& t : posters) t.join();
+    MessageQueue::Current().ProcessPending();
+    EXPECT_EQ(total, kPosters * kEach);
+    for (int p = 0; p < kPosters; ++p) {
+        ASSERT_EQ(seen[p].size(), static_cast<std::size_t>(kEach)) << "poster " << p;
+        for (int i = 0; i < kEach; ++i) ASSERT_EQ(seen[p][i], i) << "poster " << p;
+    }
+    DeallocateHWnd(w);
+}
+
+TEST(MessageQueue, OnlyTheOwnerThreadMayPumpWatchOrSend)
+{
+    auto& q = MessageQueue::Current();
+    int calls = 0;
+    HWND w = AllocateHWnd([&](TMessage&) { ++calls; });
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    q.Watch(fds[0], 0, [](std::uint32_t) {});
+    const std::vector<std::pair<const char*, std::function<void()>>> ownerOnly = {
+        {"ProcessPending", [&] { q.ProcessPending(); }},
+        {"WaitNext", [&] { q.WaitNext(0); }},
+        {"Run", [&] { q.Run(); }},
+        {"Watch", [&] { q.Watch(fds[1], EPOLLOUT, [](std::uint32_t) {}); }},
+        {"ModifyWatch", [&] { q.ModifyWatch(fds[0], EPOLLIN); }},
+        {"Unwatch", [&] { q.Unwatch(fds[0]); }},
+        {"QuitReceived", [&] { (void)q.QuitReceived(); }},
+        {"ResetQuit", [&] { q.ResetQuit(); }},
+        {"SetPump", [&] { q.SetPump(nullptr, nullptr); }},
+        {"Pump", [&] { q.Pump(); }},
+        {"PumpWait", [&] { q.PumpWait(0); }},
+        {"SendMessage", [&] { SendMessage(w, WM_USER, 0, 0); }},
+    };
+    std::thread t([&] {
+        for (auto& [name, call] : ownerOnly) {
+            try {
+                call();
+                ADD_FAILURE() << name << " ran off the owner thread";
+            } catch (const EInvalidOperation& e) {
+                EXPECT_NE(e.Message().find(name), std::string::npos) << e.Message();
+            }
+        }
+        // Posting and asking for pending work are for every thread.
+        EXPECT_TRUE(PostMessage(w, WM_USER, 0, 0));
+        EXPECT_TRUE(q.HasPending());
+    });
+    t.join();
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(SendMessage(w, WM_USER, 0, 0), 0);
+    q.ProcessPending();
+    EXPECT_EQ(calls, 2);
+    q.Unwatch(fds[0]);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    DeallocateHWnd(w);
+}
+
+TEST(MessageQueue, PumpHooksServeOnlyTheQueueTheyWereInstalledOn)
+{
+    auto& q = MessageQueue::Current();
+    int processed = 0, waited = 0, got = 0;
+    HWND w = AllocateHWnd([&](TMessage&) { ++got; });
+    q.SetPump(
+        [&] {
+            ++processed;
+            q.ProcessPending();
+        },
+        [&](int t) {
+            ++waited;
+            q.WaitNext(t);
+        });
+    PostMessage(w, WM_USER, 0, 0);
+    WaitMessage(1000);
+    ProcessMessages();
+    EXPECT_EQ(processed, 1);
+    EXPECT_EQ(waited, 1);
+    EXPECT_EQ(got, 1);
+    // A worker's pump is its own queue's, never the hooks of another thread.
+    std::thread t([] {
+        int mine = 0;
+        HWND own = AllocateHWnd([&](TMessage&) { ++mine; });
+        PostMessage(own, WM_USER, 0, 0);
+        WaitMessage(1000);
+        ProcessMessages();
+        EXPECT_EQ(mine, 1);
+        DeallocateHWnd(own);
+    });
+    t.join();
+    EXPECT_EQ(processed, 1);
+    EXPECT_EQ(waited, 1);
+    q.SetPump(nullptr, nullptr);
+    PostMessage(w, WM_USER, 0, 0);
+    ProcessMessages();
+    EXPECT_EQ(processed, 1);
+    EXPECT_EQ(got, 2);
+    DeallocateHWnd(w);
 }
