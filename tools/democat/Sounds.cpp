@@ -105,7 +105,7 @@ void Note(Buffer& b, Rng& rng, Instrument ins, double t0, double dur, double fre
     }
     double total = dur + release;
     Span s = SpanOf(b, t0, total);
-    Osc o1, o2(0.25), o3(0.5), lfo;
+    Osc o1, o2(0.25), o3(0.5), o4(0.75), lfo;
     Biquad lp, breath;
     breath.Set(Biquad::BandPass, std::min(freq * 2, R * 0.4), 2, R);
     lp.Set(Biquad::LowPass, ins == Instrument::Cello ? 1800 : 3500, 0.7, R);
@@ -116,7 +116,7 @@ void Note(Buffer& b, Rng& rng, Instrument ins, double t0, double dur, double fre
         double v = 0;
         switch (ins) {
         case Instrument::Organ:
-            v = o1.Sine(f, R) + 0.5 * o2.Sine(2 * f, R) + 0.3 * o3.Sine(3 * f, R) + (4 * f < R * 0.45 ? 0.2 * std::sin(2 * Pi * 4 * f * t) : 0);
+            v = o1.Sine(f, R) + 0.5 * o2.Sine(2 * f, R) + 0.3 * o3.Sine(3 * f, R) + 0.2 * o4.Sine(4 * f, R);
             v *= 0.5 * (1 + 0.1 * std::sin(2 * Pi * 6.5 * t));
             break;
         case Instrument::Flute:
@@ -695,14 +695,14 @@ void PassingCar(Buffer& b, Rng& rng, double speed)
 void Siren(Buffer& b, Rng& rng, double low, double high, double period, bool twoTone)
 {
     int R = b.Rate();
-    Osc o;
+    Osc o, o2;
     Biquad lp;
     lp.Set(Biquad::LowPass, 3000, 0.8, R);
     for (std::size_t i = 0; i < b.Frames(); ++i) {
         double t = static_cast<double>(i) / R;
         double ph = std::fmod(t / period, 1.0);
         double f = twoTone ? (ph < 0.5 ? low : high) : low * std::pow(high / low, 0.5 - 0.5 * std::cos(2 * Pi * ph));
-        b.Add(i, Swell(t, 0.05, 0.1, b.Seconds()) * lp.Process(o.Triangle(f, R) + 0.3 * std::sin(2 * Pi * 3 * f * t)));
+        b.Add(i, Swell(t, 0.05, 0.1, b.Seconds()) * lp.Process(o.Triangle(f, R) + 0.3 * o2.Sine(2 * f, R)));
     }
 }
 

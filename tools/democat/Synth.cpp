@@ -112,6 +112,49 @@ double Osc::Step(double freq, int rate)
     return p;
 }
 
+namespace {
+
+// Correction of a unit step at phase 0 for an oscillator advancing dt per sample.
+double Blep(double p, double dt)
+{
+    if (p < dt) {
+        p /= dt;
+        return p + p - p * p - 1;
+    }
+    if (p > 1 - dt) {
+        p = (p - 1) / dt;
+        return p * p + p + p + 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+double Osc::Saw(double freq, int rate)
+{
+    double dt = std::min(0.5, freq / rate);
+    double p = Step(freq, rate);
+    return 2 * p - 1 - Blep(p, dt);
+}
+
+double Osc::Square(double freq, int rate, double duty)
+{
+    double dt = std::min(0.5, freq / rate);
+    double p = Step(freq, rate);
+    double q = p + 1 - duty;
+    q -= std::floor(q);
+    return (p < duty ? 1 : -1) + Blep(p, dt) - Blep(q, dt);
+}
+
+double Osc::Triangle(double freq, int rate)
+{
+    double p = Step(freq, rate);
+    double v = 0;
+    for (int k = 1, sign = 1; k <= 9 && k * freq < rate * 0.45; k += 2, sign = -sign)
+        v += sign * std::sin(2 * Pi * k * p) / (k * k);
+    return v * 8 / (Pi * Pi);
+}
+
 Pluck::Pluck(double freq, int rate, double damping, Rng& rng)
     : FLine(std::max<std::size_t>(2, static_cast<std::size_t>(rate / freq))), FDamping(damping)
 {

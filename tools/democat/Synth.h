@@ -73,14 +73,17 @@ private:
     double FA = 0, FY = 0;
 };
 
-// Phase accumulator; frequency may change every sample.
+// Phase accumulator; frequency may change every sample. Saw and square have their steps
+// smoothed (polyBLEP) and the triangle is built from its odd harmonics below the Nyquist
+// frequency, so that high notes at the low sample rates do not fold back as false tones.
 class Osc {
 public:
     explicit Osc(double phase = 0) : FPhase(phase) {}
-    double Sine(double freq, int rate) { return std::sin(2 * Pi * Step(freq, rate)); }
-    double Saw(double freq, int rate) { return 2 * Step(freq, rate) - 1; }
-    double Square(double freq, int rate, double duty = 0.5) { return Step(freq, rate) < duty ? 1 : -1; }
-    double Triangle(double freq, int rate) { double p = Step(freq, rate); return p < 0.5 ? 4 * p - 1 : 3 - 4 * p; }
+    // Silent above the Nyquist frequency, where it would sound as a false lower tone.
+    double Sine(double freq, int rate) { double p = Step(freq, rate); return freq < rate * 0.48 ? std::sin(2 * Pi * p) : 0; }
+    double Saw(double freq, int rate);
+    double Square(double freq, int rate, double duty = 0.5);
+    double Triangle(double freq, int rate);
 
 private:
     double Step(double freq, int rate);

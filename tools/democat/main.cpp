@@ -39,9 +39,9 @@ const WaveFormat Formats[] = {
 };
 constexpr int FormatCount = sizeof(Formats) / sizeof(Formats[0]);
 
-// Long sounds cost the most: above this many bytes the next cheaper format in the rotation
-// is taken.
-constexpr double MaxBytesPerSound = 150000;
+// Long sounds cost the most: one that would pass this many bytes takes the next format of
+// the rotation that fits, leaving out 8-bit, which only short sounds get.
+constexpr double MaxBytesPerSound = 140000;
 
 double BytesPerSecond(const WaveFormat& f)
 {
@@ -105,9 +105,10 @@ struct Writer {
             for (const SoundEntry& s : c.sounds) {
                 if (!files.insert(s.file).second) throw std::runtime_error("sound named twice: " + s.file);
                 const WaveFormat* wf = &Formats[sounds % FormatCount];
-                for (int k = 1; BytesPerSecond(*wf) * s.seconds > MaxBytesPerSound && k < FormatCount; ++k) {
+                for (int k = 1; BytesPerSecond(*wf) * s.seconds > MaxBytesPerSound; ++k) {
+                    if (k == FormatCount) throw std::runtime_error("no format small enough for " + s.file);
                     const WaveFormat* next = &Formats[(sounds + k) % FormatCount];
-                    if (BytesPerSecond(*next) < BytesPerSecond(*wf)) wf = next;
+                    if (next->format != SF_FORMAT_PCM_U8) wf = next;
                 }
                 WriteWave(root + "/club/waves/" + s.file, s, *wf);
                 bytes += BytesPerSecond(*wf) * s.seconds;
