@@ -14,7 +14,8 @@
 
 namespace kapo {
 
-const char* const DefaultBaseAddress = "www.kora.example/";
+// The build names the service the program starts with; a team builds its own in.
+const char* const DefaultBaseAddress = KAPO_DEFAULT_SERVICE;
 const char* const IdleStatusText = "Status da conexão...";
 
 TForm1* Form1 = nullptr;

@@ -18,8 +18,8 @@
 
 namespace kapo {
 
-// The service's own base address: a host name followed by "/", without scheme. The host is
-// under a reserved test domain, so nothing real is contacted by accident.
+// The service's base address the settings panel starts with: a host name (and port) followed
+// by "/", without scheme; by default the demo service on this machine.
 extern const char* const DefaultBaseAddress;
 extern const char* const IdleStatusText;
 

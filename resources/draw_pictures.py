@@ -948,6 +948,76 @@ def paste_clear(dst, pic, at, back):
 
 
 # ---------------------------------------------------------------------------
+# The application icon for the desktop, in the sizes the icon theme asks for
+
+ICON_NAME = "example.kora.Kapo"
+ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+ICON_OUT = os.path.join(HERE, os.pardir, "packaging", "icons")
+
+
+def draw_app_icons():
+    """The window's teal strip and its sound-wave mark, on a rounded tile with
+    the dark frame round it. Each size is painted on its own, with strokes
+    kept at least a pixel and a half wide, so small icons stay sharp rather
+    than being a blurred reduction of the large one."""
+    os.makedirs(ICON_OUT, exist_ok=True)
+    for size in ICON_SIZES:
+        k = 8
+        big = size * k
+        img = Image.new("RGBA", (big, big), (0, 0, 0, 0))
+
+        def tile(inset, radius, paint):
+            m = Image.new("L", (big, big), 0)
+            ImageDraw.Draw(m).rounded_rectangle((inset, inset, big - 1 - inset, big - 1 - inset), radius, fill=255)
+            img.paste(paint, (0, 0), m)
+
+        margin = round(big * (0.02 if size <= 24 else 0.06))
+        radius = big * 0.2
+        frame = max(k, round(big * 0.045))
+        tile(margin, radius, gradient((big, big), BEVEL_TOP, BEVEL_BOTTOM, 0, big, vertical=True).convert("RGBA"))
+        tile(margin + max(1, frame // 3), radius - frame // 3,
+             gradient((big, big), FRAME_TOP, FRAME_BOTTOM, 0, big, vertical=True).convert("RGBA"))
+        tile(margin + frame, radius - frame,
+             gradient((big, big), TEAL_LIGHT, TEAL_DARK, margin, big - margin, vertical=True).convert("RGBA"))
+        # A soft light across the upper half, as on the strip's lit edge.
+        shine = Image.new("L", (big, big), 0)
+        ImageDraw.Draw(shine).ellipse((-big * 0.3, -big * 0.75, big * 1.3, big * 0.45), fill=34)
+        inner = Image.new("L", (big, big), 0)
+        ImageDraw.Draw(inner).rounded_rectangle((margin + frame, margin + frame, big - 1 - margin - frame,
+                                                 big - 1 - margin - frame), radius - frame, fill=255)
+        img.paste((255, 255, 255, 255), (0, 0), ImageChops.multiply(shine, inner))
+
+        # The mark: a ring holding a wave that swells and fades. Small sizes
+        # drop the ring and keep a bolder wave with fewer turns.
+        cx = cy = big / 2
+        stroke = max(1.6 * k, big * 0.06)
+        with_ring = size >= 32
+        r = big * 0.3
+        turns = 2.5 if size >= 48 else 1.5
+        half = (r - stroke * 1.6) if with_ring else big * 0.33
+        height = (r * 0.5) if with_ring else big * 0.26
+        pts = []
+        for i in range(1201):
+            t = i / 1200
+            env = math.sin(math.pi * t) ** 1.4
+            pts.append((cx - half + 2 * half * t, cy - env * height * math.sin(2 * math.pi * turns * t)))
+        off = max(k * 0.8, big * 0.018)
+        for colour, d in ((MINT_SHADOW, off), (MINT, 0)):
+            draw = ImageDraw.Draw(img)
+            if with_ring:
+                draw.ellipse((cx - r + d, cy - r + d, cx + r + d, cy + r + d), outline=colour + (255,), width=round(stroke))
+            # Stamped discs give an even stroke with round ends; a wide
+            # polyline frays where its segments are short.
+            w = stroke * 0.85
+            for x, y in pts:
+                draw.ellipse((x + d - w / 2, y + d - w / 2, x + d + w / 2, y + d + w / 2), fill=colour + (255,))
+
+        img = img.resize((size, size), Image.LANCZOS)
+        img.save(os.path.join(ICON_OUT, f"{ICON_NAME}-{size}.png"), optimize=True)
+    print(f"wrote {len(ICON_SIZES)} icons to {os.path.normpath(ICON_OUT)}")
+
+
+# ---------------------------------------------------------------------------
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -965,6 +1035,7 @@ def main():
     for name, img in pictures.items():
         save(img, name)
     print(f"wrote {len(pictures)} pictures to {OUT}")
+    draw_app_icons()
     if args.preview:
         preview(args.preview, pictures)
         print(f"wrote preview {args.preview}")

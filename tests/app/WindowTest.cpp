@@ -150,14 +150,14 @@ TEST_F(Window, LayoutAfterCreation)
 TEST_F(Window, NoSettingsFileGivesDefaultsAndASixLineOwnerOnlyFile)
 {
     TForm1* f = Open();
-    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Serv->Text(), DefaultBaseAddress);
     EXPECT_EQ(f->Proxy->Text(), "");
     EXPECT_EQ(f->PrPort->Text(), "");
     EXPECT_EQ(f->Login->Text(), "");
     EXPECT_EQ(f->Senha->Text(), "");
     std::string dir = f->Dir->Directory();
     Close();
-    EXPECT_EQ(readBytes(Ini()), "www.kora.example/\r\n\r\n\r\n\r\n\r\n" + dir + "\r\n");
+    EXPECT_EQ(readBytes(Ini()), std::string(DefaultBaseAddress) + "\r\n\r\n\r\n\r\n\r\n" + dir + "\r\n");
     struct stat st;
     ASSERT_EQ(::stat(Ini().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -170,7 +170,7 @@ TEST_F(Window, SettingsRoundTripAcrossTwoRuns)
     writeBytes(Ini(), "other.example/\r\nproxy.local\r\n3128\r\nana\r\nsegredo\r\n" + drums + "\r\nsix\r\nseven\r\n");
     ::chmod(Ini().c_str(), 0644);
     TForm1* f = Open();
-    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");  // line 0 is not read back
+    EXPECT_EQ(f->Serv->Text(), DefaultBaseAddress);  // line 0 is not read back
     EXPECT_EQ(f->Proxy->Text(), "proxy.local");
     EXPECT_EQ(f->PrPort->Text(), "3128");
     EXPECT_EQ(f->Login->Text(), "ana");
@@ -185,7 +185,7 @@ TEST_F(Window, SettingsRoundTripAcrossTwoRuns)
     ASSERT_EQ(::stat(Ini().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);  // tightened when rewritten
     f = Open();
-    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Serv->Text(), DefaultBaseAddress);
     EXPECT_EQ(f->Login->Text(), "ana");
 }
 
@@ -197,7 +197,7 @@ TEST_F(Window, SettingsInAnotherEncodingAreWrittenBackUnchanged)
     TForm1* f = Open();
     EXPECT_EQ(f->Login->LineEdit()->text(), QString::fromUtf8("João"));
     Close();
-    EXPECT_EQ(readBytes(Ini()), "www.kora.example/" + file.substr(2));
+    EXPECT_EQ(readBytes(Ini()), DefaultBaseAddress + file.substr(2));
 }
 
 TEST_F(Window, LfOnlyAndCrOnlyFilesReadLikeCrLf)
@@ -231,7 +231,7 @@ TEST_F(Window, SavedFolderThatCannotBeEnteredKeepsTheOtherSettings)
     writeBytes(Ini(), "s/\r\nproxy\r\n3128\r\nana\r\nsegredo\r\n" + (FFolder / "gone").string() + "\r\n");
     std::string cwd = fs::current_path().string();
     TForm1* f = Open();
-    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Serv->Text(), DefaultBaseAddress);
     EXPECT_EQ(f->Proxy->Text(), "proxy");
     EXPECT_EQ(f->PrPort->Text(), "3128");
     EXPECT_EQ(f->Login->Text(), "ana");
@@ -240,7 +240,7 @@ TEST_F(Window, SavedFolderThatCannotBeEnteredKeepsTheOtherSettings)
     EXPECT_EQ(fs::current_path().string(), cwd);
     EXPECT_TRUE(test::ShownErrors().empty());  // nothing is shown
     Close();
-    EXPECT_EQ(readBytes(Ini()), "www.kora.example/\r\nproxy\r\n3128\r\nana\r\nsegredo\r\n" + cwd + "\r\n");
+    EXPECT_EQ(readBytes(Ini()), std::string(DefaultBaseAddress) + "\r\nproxy\r\n3128\r\nana\r\nsegredo\r\n" + cwd + "\r\n");
 }
 
 TEST_F(Window, PastedLineBreaksNeitherReachTheFileNorCostTheSettings)
@@ -255,7 +255,7 @@ TEST_F(Window, PastedLineBreaksNeitherReachTheFileNorCostTheSettings)
     EXPECT_EQ(f->Login->Text(), "ana");
     EXPECT_EQ(f->Senha->Text(), "segredo");
     Close();
-    EXPECT_EQ(readBytes(Ini()), "www.kora.example/\r\nproxy.local\r\n80\r\nana\r\nsegredo\r\n" + drums + "\r\n");
+    EXPECT_EQ(readBytes(Ini()), std::string(DefaultBaseAddress) + "\r\nproxy.local\r\n80\r\nana\r\nsegredo\r\n" + drums + "\r\n");
     f = Open();
     EXPECT_EQ(f->Login->Text(), "ana");
     EXPECT_EQ(f->Senha->Text(), "segredo");
@@ -273,7 +273,7 @@ TEST_F(Window, AFolderWhoseNameHoldsALineBreakIsSavedAsTheStartFolder)
     f->Dir->SetDirectory(odd.string());
     ASSERT_EQ(f->Dir->Directory(), odd.string());
     Close();
-    EXPECT_EQ(readBytes(Ini()), "www.kora.example/\r\n\r\n\r\nana\r\n\r\n" + start + "\r\n");
+    EXPECT_EQ(readBytes(Ini()), std::string(DefaultBaseAddress) + "\r\n\r\n\r\nana\r\n\r\n" + start + "\r\n");
 }
 
 TEST_F(Window, ASettingsFileThatNeverEndsOrIsHugeDoesNotHoldTheStart)
@@ -301,7 +301,7 @@ TEST_F(Window, ASettingsFileThatNeverEndsOrIsHugeDoesNotHoldTheStart)
     cv.notify_one();
     watchdog.join();
     EXPECT_FALSE(waited) << "the start waited on a FIFO";
-    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Serv->Text(), DefaultBaseAddress);
     EXPECT_EQ(f->Proxy->Text(), "");
     EXPECT_EQ(f->PrPort->Text(), "");
     Close();
@@ -338,7 +338,7 @@ TEST_F(Window, JunkAndLongLinesNeitherCrashNorShow)
     fs::remove(Ini());
     fs::create_directory(Ini());
     f = Open();
-    EXPECT_EQ(f->Serv->Text(), "www.kora.example/");
+    EXPECT_EQ(f->Serv->Text(), DefaultBaseAddress);
     EXPECT_EQ(f->Proxy->Text(), "");
     EXPECT_EQ(f->PrPort->Text(), "");
     FForm->OnDestroy = nullptr;  // nothing to save into a folder
