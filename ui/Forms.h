@@ -12,6 +12,7 @@
 #include "ui/Controls.h"
 
 class QApplication;
+class QSocketNotifier;
 
 namespace kapo {
 
