@@ -52,6 +52,7 @@ public:
 class EListError : public Exception { using Exception::Exception; };
 class EStringListError : public EListError { using EListError::EListError; };
 class EConvertError : public Exception { using Exception::Exception; };
+class EOutOfResources : public Exception { using Exception::Exception; };
 
 // An argument of Format: a whole number or a text.
 using TFormatArg = std::variant<std::int64_t, std::string>;
