@@ -205,7 +205,7 @@ int AnsiCompareText(std::string_view a, std::string_view b)
 
 std::string IntToStr(std::int64_t v) { return std::to_string(v); }
 
-static bool TryStrToInt(std::string_view s, int& out)
+bool TryStrToInt(std::string_view s, int& out)
 {
     std::string t = Trim(s);
     if (t.empty()) return false;

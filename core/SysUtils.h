@@ -88,6 +88,8 @@ int AnsiCompareText(std::string_view a, std::string_view b);  // locale order, c
 
 std::string IntToStr(std::int64_t v);
 int StrToInt(std::string_view s);  // raises EConvertError
+// False when the text is not a whole number that fits.
+bool TryStrToInt(std::string_view s, int& out);
 
 // Position (from 1) of sub in s, 0 when absent.
 std::size_t Pos(std::string_view sub, std::string_view s);
