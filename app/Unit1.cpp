@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <functional>
 #include <vector>
 
@@ -98,6 +99,18 @@ std::string ProgramFolderOf()
     return ExtractFilePath(buf);
 }
 
+std::string SettingsFolderOf(const std::string& programFolder)
+{
+    bool system = false;
+    for (const char* prefix : {"/usr/", "/bin/", "/sbin/", "/opt/", "/snap/"})
+        system = system || programFolder.rfind(prefix, 0) == 0;
+    if (!system && ::access(programFolder.c_str(), W_OK) == 0) return programFolder;
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base = config && config[0] == '/' ? config : std::string(home ? home : "") + "/.config";
+    return IncludeTrailingPathDelimiter(base) + "kapo/";
+}
+
 void SetProgramFolderForTesting(const std::string& folder)
 {
     gProgramFolderOverride = folder.empty() ? folder : IncludeTrailingPathDelimiter(folder);
@@ -157,6 +170,14 @@ namespace {
 bool SafeName(const std::string& name)
 {
     return name != "." && name != ".." && name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+// Creates a folder and the missing ones above it; the folders made get the given rights.
+void MakeFolders(const std::string& path, mode_t rights)
+{
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        ::mkdir(path.substr(0, slash).c_str(), rights);
+    ::mkdir(path.c_str(), rights);
 }
 
 // Whether anything (a file, a folder, a dangling link) bears the name.
@@ -374,6 +395,7 @@ TForm1::~TForm1()
 void TForm1::FormCreate(TObject*)
 {
     ProgramFolder = ProgramFolderOf();
+    SettingsFolder = SettingsFolderOf(ProgramFolder);
     SetClientSize(600, 358);
     Abook->SetPageIndex(0);
     Abook->SetBounds(83, 33, Abook->Width(), Abook->Height());
@@ -381,7 +403,7 @@ void TForm1::FormCreate(TObject*)
     StartFolder = Dir->Directory();
     bool loaded = false;
     try {
-        LoadSettingsLines(ProgramFolder + SettingsFileName, Memo1->Lines());
+        LoadSettingsLines(SettingsFolder + SettingsFileName, Memo1->Lines());
         loaded = true;
     } catch (const std::exception&) {
         // A missing or unreadable settings file starts the program with empty settings.
@@ -422,8 +444,10 @@ void TForm1::FormDestroy(TObject*)
     std::string folder = Dir->Directory();
     if (HasLineBreak(folder)) folder = HasLineBreak(StartFolder) ? std::string() : StartFolder;
     Memo1->Lines().Add(folder);
-    // The file holds the password: readable and writable by its owner only.
-    Memo1->Lines().SaveToFile(ProgramFolder + SettingsFileName, 0600);
+    // The file holds the password: readable and writable by its owner only, and so is a
+    // folder made for it.
+    if (SettingsFolder != ProgramFolder) MakeFolders(SettingsFolder, 0700);
+    Memo1->Lines().SaveToFile(SettingsFolder + SettingsFileName, 0600);
 }
 
 // ---- the skinned window --------------------------------------------------------------

@@ -32,6 +32,10 @@ constexpr TColor LampReceiving = clLime;
 std::string ProgramFolderOf();
 // Tests run the window against a folder of their own.
 void SetProgramFolderForTesting(const std::string& folder);
+// Where kapo.ini is kept, with its trailing "/": beside the program when that folder is
+// writable and not one of the system's program folders (an installed program), otherwise
+// $XDG_CONFIG_HOME/kapo/ (~/.config/kapo/ when unset).
+std::string SettingsFolderOf(const std::string& programFolder);
 
 class TForm1 : public TForm {
 public:
@@ -74,6 +78,7 @@ public:
     TMemo* Memo1;
 
     std::string ProgramFolder;
+    std::string SettingsFolder;
     // The folder the folder list showed before the saved one was applied.
     std::string StartFolder;
     bool Dragging = false;
