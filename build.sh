@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Kapo's one entry for developers and CI.
-#   ./build.sh run    install what is missing, build, start Kapo
+#   ./build.sh run    install what is missing, build, start the demo service and Kapo
 #   ./build.sh test   install what is missing, build with sanitizers, run every test, then the
 #                     layers below the GUI under ThreadSanitizer, then each fuzzer briefly
 #                     (KAPO_FUZZ_SECONDS per fuzzer, 20 by default; 0 skips the fuzzers)
@@ -30,8 +30,22 @@ case "${1:-}" in
   run)
     install_missing
     cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAPO_TESTS=OFF -DKAPO_BENCH=OFF
-    ninja -C build/release -j"$jobs" kapo
-    exec build/release/app/kapo
+    ninja -C build/release -j"$jobs" kapo kora-server demo_catalogue
+    # The demo service with the generated catalogue, unless something already answers there.
+    listening() { (exec 3<>/dev/tcp/127.0.0.1/8642) 2>/dev/null; }
+    if ! listening; then
+      build/release/tools/kora-server/kora-server --listen 127.0.0.1:8642 --account demo:demo &
+      server_pid=$!
+      trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT
+      for _ in $(seq 50); do listening && break; sleep 0.1; done
+    fi
+    # First run only: settings that reach the demo service as the demo member.
+    ini=build/release/app/kapo.ini
+    if [ ! -e "$ini" ]; then
+      printf '%s\r\n' "localhost:8642/" "" "80" "demo" "demo" "$HOME" > "$ini"
+      chmod 600 "$ini"
+    fi
+    build/release/app/kapo
     ;;
   test)
     install_missing

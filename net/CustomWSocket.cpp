@@ -630,7 +630,7 @@ void TCustomWSocket::Listen()
         FireSessionConnected(0);
         if (!same()) return;
     } else {
-        if (WSocket_listen(FHSocket, 5) != 0) {
+        if (WSocket_listen(FHSocket, FListenBacklog) != 0) {
             ReportError("Listen");
             return;
         }

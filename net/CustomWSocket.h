@@ -99,6 +99,9 @@ public:
     void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
     int LingerTimeout() const { return FLingerTimeout; }
     void SetLingerTimeout(int Value);  // seconds, 0 to 65535
+    // Connections the system may queue for Accept; a busy server raises it before Listen.
+    int ListenBacklog() const { return FListenBacklog; }
+    void SetListenBacklog(int Value) { FListenBacklog = Value; }
 
     SOCKET HSocket() const { return FHSocket; }  // the socket handle, INVALID_SOCKET when none
     HWND Handle() const { return FWindowHandle; }  // the hidden target that receives the events
@@ -226,6 +229,7 @@ protected:
     int FSendFlags = 0;
     TSocketLingerOnOff FLingerOnOff = wsLingerOn;
     int FLingerTimeout = 0;
+    int FListenBacklog = 5;
     int FLastError = 0;
     std::int64_t FReadCount = 0;
 

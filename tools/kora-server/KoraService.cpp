@@ -61,6 +61,7 @@ const char* ReasonOf(int status)
     case 405: return "Method Not Allowed";
     case 408: return "Request Timeout";
     case 431: return "Request Header Fields Too Large";
+    case 503: return "Service Unavailable";
     default: return "Error";
     }
 }

@@ -1,0 +1,307 @@
+// One client's life: the head read line by line under the head caps, the answer, the body sent
+// piece by piece as the queue drains (or paced by a timer), then an orderly close.
+#include "KoraServer.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/Timer.h"
+
+namespace kora {
+
+using namespace kapo;
+
+namespace {
+
+constexpr UINT WM_REAP = WM_USER + 50;
+constexpr std::size_t PieceSize = 64 * 1024;
+constexpr int PaceMs = 100;
+// How long a finished client may take to close its side before it is cut off.
+constexpr int CloseGraceMs = 5000;
+
+std::int64_t NowMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The client's socket, which also notices a head growing past its cap before any line of it is
+// complete: line mode alone would hold an endless line.
+class TClientSocket : public TWSocket {
+public:
+    std::size_t HeadRoom = 0;  // bytes a partial line may hold; 0 once the head is read
+    std::function<void()> OnHeadTooLong;
+
+protected:
+    bool FireDataAvailable(std::uint16_t Error) override
+    {
+        TLiveness guard = Liveness();
+        bool handled = TWSocket::FireDataAvailable(Error);
+        if (guard && HeadRoom > 0 && LineMode() && Held() > HeadRoom && OnHeadTooLong) {
+            auto h = OnHeadTooLong;
+            h();
+        }
+        return handled;
+    }
+};
+
+}  // namespace
+
+class TKoraServer::TClient {
+public:
+    TClient(TKoraServer& Server, std::uint64_t Id, SOCKET Handle)
+        : FServer(Server), FId(Id), FTimer([this] { Tick(); })
+    {
+        FSocket.SetLineMode(true);
+        FSocket.SetLineEnd("\n");  // bare LF ends a line too; the CR is cut off below
+        FSocket.HeadRoom = MaxHeadBytes;
+        FSocket.OnHeadTooLong = [this] { Respond(TKoraService::Error(431)); };
+        FSocket.OnDataAvailable = [this](TObject*, std::uint16_t) { DataAvailable(); };
+        FSocket.OnDataSent = [this](TObject*, std::uint16_t) { DataSent(); };
+        FSocket.OnSendData = [this](TObject*, int n) {
+            FBytes += static_cast<std::uint64_t>(n);
+            FLastProgress = NowMs();
+        };
+        FSocket.OnSessionClosed = [this](TObject*, std::uint16_t) { Closed(); };
+        FSocket.Dup(Handle);
+        FPeer = FSocket.PeerAddr() + ":" + FSocket.PeerPort();
+        FLastProgress = NowMs();
+        Arm();
+    }
+    ~TClient()
+    {
+        FSocket.OnSessionClosed = nullptr;
+        if (FFile >= 0) ::close(FFile);
+    }
+
+private:
+    enum TPhase { phHead, phBody, phClosing, phGone };
+
+    void DataAvailable()
+    {
+        if (FPhase != phHead) {
+            // Anything after the head is not ours to read; it is taken and dropped.
+            char junk[4096];
+            FSocket.Receive(junk, sizeof junk);
+            return;
+        }
+        std::string line = FSocket.ReceiveText();
+        FLastProgress = NowMs();
+        FHeadBytes += line.size();
+        if (FHeadBytes > MaxHeadBytes) return Respond(TKoraService::Error(431));
+        if (++FHeadLines > MaxHeadLines) return Respond(TKoraService::Error(431));
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (FHeadLines == 1) {
+            if (!ParseRequestLine(line, FHead)) return Respond(TKoraService::Error(400));
+            FMethod = FHead.Method;
+            FPath = FHead.Target;
+            return;
+        }
+        if (line.empty()) return Respond(FServer.FService.Answer(FHead));
+        ParseHeaderField(line, FHead);
+    }
+
+    void Respond(TReply Reply)
+    {
+        if (FPhase != phHead) return;
+        FPhase = phBody;
+        FSocket.HeadRoom = 0;
+        FSocket.SetLineMode(false);
+        const bool head = FHead.Method == "HEAD";
+        if (Reply.Status == 200 && !head) {
+            FFile = ::open(Reply.Path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (FFile < 0) Reply = TKoraService::Error(404);
+            else FRemaining = Reply.Length;
+        }
+        FStatus = Reply.Status;
+        std::string out = TKoraService::ResponseHead(Reply);
+        if (Reply.Status != 200 && !head) out += Reply.Body;
+        TLiveness guard = FSocket.Liveness();
+        FSocket.SendText(out);
+        if (!guard || FPhase == phGone) return;
+        // The rest follows as the queue drains (OnDataSent), or on the pace timer's ticks.
+        if (FServer.FOptions.Rate > 0 && FRemaining > 0) Arm();
+    }
+
+    // Hands the next piece of the file to the send queue.
+    void SendPiece(std::size_t Most)
+    {
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(Most, FRemaining));
+        if (FPiece.size() < want) FPiece.resize(want);
+        ssize_t n = ::read(FFile, FPiece.data(), want);
+        if (n <= 0) {
+            // The file shrank under us: the promised length cannot be kept, so the client
+            // must see a cut connection rather than a short body it would take as whole.
+            FStatus = 500;
+            FSocket.Abort();
+            return;
+        }
+        FRemaining -= static_cast<std::uint64_t>(n);
+        FSocket.Send(FPiece.data(), static_cast<int>(n));
+    }
+
+    void DataSent()
+    {
+        FLastProgress = NowMs();
+        if (FPhase != phBody) return;
+        if (FRemaining > 0) {
+            if (FServer.FOptions.Rate == 0) SendPiece(PieceSize);
+            return;
+        }
+        Finish();
+    }
+
+    // Everything is out: say so with a FIN and let the client close its side.
+    void Finish()
+    {
+        FPhase = phClosing;
+        WriteLog();
+        FSocket.Shutdown(1);
+        FClosingSince = NowMs();
+        Arm();
+    }
+
+    void Arm()
+    {
+        const std::int64_t now = NowMs();
+        std::int64_t wait = FLastProgress + FServer.FOptions.IdleMs - now;
+        if (FPhase == phClosing) wait = std::min<std::int64_t>(wait, FClosingSince + CloseGraceMs - now);
+        if (FPhase == phBody && FServer.FOptions.Rate > 0 && FRemaining > 0) wait = std::min<std::int64_t>(wait, PaceMs);
+        FTimer.Start(static_cast<int>(std::max<std::int64_t>(wait, 0)));
+    }
+
+    void Tick()
+    {
+        const std::int64_t now = NowMs();
+        if (now - FLastProgress >= FServer.FOptions.IdleMs ||
+            (FPhase == phClosing && now - FClosingSince >= CloseGraceMs)) {
+            if (FPhase == phHead) FStatus = 408;
+            FSocket.Abort();  // its close handler has the client reaped
+            return;
+        }
+        if (FPhase == phBody && FServer.FOptions.Rate > 0 && FRemaining > 0 && FSocket.AllSent()) {
+            const std::uint64_t share = std::max<std::uint64_t>(FServer.FOptions.Rate * PaceMs / 1000, 1);
+            TLiveness guard = FSocket.Liveness();
+            SendPiece(static_cast<std::size_t>(std::min<std::uint64_t>(share, PieceSize)));
+            if (!guard || FPhase == phGone) return;
+        }
+        Arm();
+    }
+
+    void Closed()
+    {
+        if (FPhase == phGone) return;
+        if (FPhase != phClosing) WriteLog();
+        FPhase = phGone;
+        FTimer.Stop();
+        PostMessage(FServer.FHandle, WM_REAP, static_cast<WPARAM>(FId), 0);
+    }
+
+    void WriteLog()
+    {
+        std::string status = FStatus ? std::to_string(FStatus) : "-";
+        FServer.Log(FPeer + " " + FMethod + " " + FPath + " " + status + " " + std::to_string(FBytes));
+    }
+
+    TKoraServer& FServer;
+    const std::uint64_t FId;
+    TClientSocket FSocket;
+    TQueueTimer FTimer;
+    TPhase FPhase = phHead;
+    std::string FPeer;
+    TRequestHead FHead;
+    std::string FMethod = "-", FPath = "-";
+    std::size_t FHeadBytes = 0;
+    int FHeadLines = 0;
+    int FStatus = 0;
+    int FFile = -1;
+    std::uint64_t FRemaining = 0;
+    std::uint64_t FBytes = 0;
+    std::vector<char> FPiece;
+    std::int64_t FLastProgress = 0;
+    std::int64_t FClosingSince = 0;
+};
+
+TKoraServer::TKoraServer(const TKoraService& Service, TServerOptions Options)
+    : FService(Service), FOptions(std::move(Options))
+{
+    FHandle = AllocateHWnd([this](TMessage& m) { HandleMessage(m); });
+}
+
+TKoraServer::~TKoraServer()
+{
+    FClients.clear();
+    FListener.reset();
+    DeallocateHWnd(FHandle);
+}
+
+void TKoraServer::Start()
+{
+    FListener = std::make_unique<TWSocket>();
+    FListener->SetAddr(FOptions.Address);
+    FListener->SetPort(FOptions.Port);
+    FListener->SetProto("tcp");
+    FListener->SetListenBacklog(1024);
+    FListener->OnSessionAvailable = [this](TObject*, std::uint16_t) { AcceptOne(); };
+    FListener->Listen();
+    if (FListener->State() != wsListening) throw ESocketException("cannot listen on " + FOptions.Address + ":" + FOptions.Port);
+}
+
+std::uint16_t TKoraServer::Port()
+{
+    return FListener ? static_cast<std::uint16_t>(std::stoi(FListener->BoundPortText())) : 0;
+}
+
+void TKoraServer::AcceptOne()
+{
+    SOCKET h;
+    try {
+        h = FListener->Accept();
+    } catch (const Exception& E) {
+        Log("accept failed: " + E.Message());
+        return;
+    }
+    if (h == INVALID_SOCKET) return;
+    if (FClients.size() >= FOptions.MaxClients) return Refuse(h);
+    const std::uint64_t id = FNextId++;
+    try {
+        FClients.emplace(id, std::make_unique<TClient>(*this, id, h));
+    } catch (const std::exception& E) {
+        Log(std::string("client dropped: ") + E.what());
+    }
+}
+
+// A short answer that fits the socket's buffer, sent and closed at once: a refused client
+// costs no descriptor beyond this call.
+void TKoraServer::Refuse(SOCKET Handle)
+{
+    TReply r = TKoraService::Error(503);
+    std::string out = TKoraService::ResponseHead(r) + r.Body;
+    WSocket_send(Handle, out.data(), static_cast<int>(out.size()), 0);
+    WSocket_shutdown(Handle, 1);
+    WSocket_closesocket(Handle);
+    Log("refused a client: " + std::to_string(FClients.size()) + " are being served");
+}
+
+void TKoraServer::Reap(std::uint64_t Id)
+{
+    FClients.erase(Id);
+}
+
+void TKoraServer::HandleMessage(TMessage& Msg)
+{
+    if (Msg.Msg == WM_REAP) Reap(static_cast<std::uint64_t>(Msg.WParam));
+    else if (Msg.Msg == WM_SERVER_STOP) PostQuitMessage(0);
+}
+
+void TKoraServer::Log(const std::string& Line) const
+{
+    if (FOptions.Log) FOptions.Log(Line);
+}
+
+}  // namespace kora
