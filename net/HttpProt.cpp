@@ -243,6 +243,8 @@ THttpCli::THttpCli(TComponent* AOwner) : TComponent(AOwner)
     FSocket->OnSessionConnected = [this](TObject* S, std::uint16_t E) { HandleSessionConnected(S, E); };
     FSocket->OnDataSent = [this](TObject* S, std::uint16_t E) { HandleDataSent(S, E); };
     FSocket->OnDnsLookupDone = [this](TObject* S, std::uint16_t E) { HandleDnsLookupDone(S, E); };
+    // The proxy's own words say more than a bare code when the connect fails.
+    FSocket->OnSocksError = [this](TObject*, int, const std::string& Msg) { FSocksError = Msg; };
     FRcvdHeader = std::make_unique<TStringList>();
     FRequestBuffer = std::make_unique<TMemoryStream>();
     FState = hsReady;
@@ -259,6 +261,7 @@ THttpCli::~THttpCli()
     FSocket->OnSessionConnected = nullptr;
     FSocket->OnDataSent = nullptr;
     FSocket->OnDnsLookupDone = nullptr;
+    FSocket->OnSocksError = nullptr;
     delete FSocket;
     FSocket = nullptr;
     FRcvdHeader.reset();
@@ -427,7 +430,21 @@ void THttpCli::StartConnect()
     TLiveness guard = Liveness();
     SetState(hsDnsLookup);
     if (!guard || FState != hsDnsLookup) return;
+    if (SocksResolves()) {
+        // The proxy knows names this machine may not: the name goes to it as it is.
+        Progress();
+        FResolvedAddr = FConnectHost;
+        SetState(hsDnsLookupDone);
+        if (!guard || FState != hsDnsLookupDone) return;
+        ConnectSocket(guard);
+        return;
+    }
     FSocket->StartDnsLookup(FConnectHost);
+}
+
+bool THttpCli::SocksResolves() const
+{
+    return !FSocksServer.empty() && UpperCase(FSocksLevel) != "4";
 }
 
 void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
@@ -438,26 +455,7 @@ void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
         TLiveness guard = Liveness();
         SetState(hsDnsLookupDone);
         if (!guard || FState != hsDnsLookupDone) return;
-        try {
-            FSocket->SetAddr(FResolvedAddr);
-            FSocket->SetPort(FConnectPort);
-            FSocket->SetProto("tcp");
-            FSocket->Connect();
-        } catch (const Exception& E) {
-            int err = FSocket->LastError();
-            FStatusCode = 404;
-            if (err != 0) {
-                FReasonPhrase = "can't connect: " + ErrorText(err);
-            } else {
-                // Refused before any socket call (a bad address or port): say why.
-                err = WSAEINVAL;
-                FReasonPhrase = "can't connect: " + E.Message();
-            }
-            FRequestDoneError = static_cast<std::uint32_t>(err);
-            FSocket->Close();
-            if (!guard) return;
-            HandleSessionClosed(FSocket, static_cast<std::uint16_t>(err));
-        }
+        ConnectSocket(guard);
         return;
     }
     if (FState == hsAborting) return;
@@ -467,12 +465,47 @@ void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
     HandleSessionClosed(Sender, Error);
 }
 
+void THttpCli::ConnectSocket(TLiveness& Guard)
+{
+    try {
+        FSocket->SetAddr(FResolvedAddr);
+        FSocket->SetPort(FConnectPort);
+        FSocket->SetProto("tcp");
+        // The socket forgets its proxy at every close: it is named again for each connection,
+        // relocations included.
+        if (!FSocksServer.empty() || !FSocket->SocksServer().empty()) {
+            FSocket->SetSocksServer(FSocksServer);
+            FSocket->SetSocksPort(FSocksPort);
+            if (!FSocksLevel.empty()) FSocket->SetSocksLevel(FSocksLevel);
+            FSocket->SetSocksUsercode(FSocksUsercode);
+            FSocket->SetSocksPassword(FSocksPassword);
+            FSocket->SetSocksAuthentication(FSocksAuthentication);
+        }
+        FSocksError.clear();
+        FSocket->Connect();
+    } catch (const Exception& E) {
+        int err = FSocket->LastError();
+        FStatusCode = 404;
+        if (err != 0) {
+            FReasonPhrase = "can't connect: " + ErrorText(err);
+        } else {
+            // Refused before any socket call (a bad address or port): say why.
+            err = WSAEINVAL;
+            FReasonPhrase = "can't connect: " + E.Message();
+        }
+        FRequestDoneError = static_cast<std::uint32_t>(err);
+        FSocket->Close();
+        if (!Guard) return;
+        HandleSessionClosed(FSocket, static_cast<std::uint16_t>(err));
+    }
+}
+
 void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
 {
     if (Error != 0) {
         FRequestDoneError = Error;
         FStatusCode = 404;
-        FReasonPhrase = ErrorText(Error);
+        FReasonPhrase = FSocksError.empty() ? ErrorText(Error) : "socks: " + FSocksError + " (Error #" + IntToStr(Error) + ")";
         HandleSessionClosed(Sender, Error);
         return;
     }

@@ -131,6 +131,21 @@ public:
     const std::string& ContentRangeEnd() const { return FContentRangeEnd; }
     void SetContentRangeEnd(const std::string& v) { FContentRangeEnd = v; }
     const std::string& AcceptRanges() const { return FAcceptRanges; }
+    // A SOCKS proxy between the client and whatever it connects to (the server or the HTTP
+    // proxy); empty SocksServer: none. An empty SocksLevel is the socket's default, 5. With
+    // levels 5 and 4A the proxy resolves the host's name.
+    const std::string& SocksServer() const { return FSocksServer; }
+    void SetSocksServer(const std::string& v) { FSocksServer = v; }
+    const std::string& SocksPort() const { return FSocksPort; }
+    void SetSocksPort(const std::string& v) { FSocksPort = v; }
+    const std::string& SocksLevel() const { return FSocksLevel; }
+    void SetSocksLevel(const std::string& v) { FSocksLevel = v; }
+    const std::string& SocksUsercode() const { return FSocksUsercode; }
+    void SetSocksUsercode(const std::string& v) { FSocksUsercode = v; }
+    const std::string& SocksPassword() const { return FSocksPassword; }
+    void SetSocksPassword(const std::string& v) { FSocksPassword = v; }
+    TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+    void SetSocksAuthentication(TSocksAuthentication v) { FSocksAuthentication = v; }
     bool MultiThreaded() const { return FMultiThreaded; }
     void SetMultiThreaded(bool v);
     // Seconds a request may go without progress (lookup, connection, bytes received or sent)
@@ -231,6 +246,8 @@ private:
     void HeaderOverflow();
     void CheckPrematureEnd(std::uint16_t Error);
     void SetSocketClosedHandler(bool Relocation);
+    bool SocksResolves() const;
+    void ConnectSocket(TLiveness& Guard);
     void EndWithFailure(const std::string& Reason, std::uint32_t Error);
     void Interrupt(const std::string& Reason, std::uint32_t Error);
     bool BodyExpected() const;
@@ -252,6 +269,9 @@ private:
     TDateTime FModifiedSince = 0;
     std::string FCookie, FContentTypePost, FContentRangeBegin, FContentRangeEnd, FAcceptRanges;
     bool FMultiThreaded = false;
+    std::string FSocksServer, FSocksPort, FSocksLevel, FSocksUsercode, FSocksPassword;
+    TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+    std::string FSocksError;  // what the SOCKS layer said of the last failed negotiation
 
     THttpCliState FState = hsReady;
     THttpRequest FRequestType = rqNone;
