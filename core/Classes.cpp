@@ -231,28 +231,16 @@ void TStrings::EndUpdate()
 
 void TStrings::AddStrings(const TStrings& other)
 {
-    BeginUpdate();
-    try {
-        for (int i = 0, n = other.Count(); i < n; ++i) AddObject(other.Get(i), other.GetObject(i));
-    } catch (...) {
-        EndUpdate();
-        throw;
-    }
-    EndUpdate();
+    TUpdateLock lock(*this);
+    for (int i = 0, n = other.Count(); i < n; ++i) AddObject(other.Get(i), other.GetObject(i));
 }
 
 void TStrings::Assign(const TStrings& other)
 {
     if (&other == this) return;
-    BeginUpdate();
-    try {
-        Clear();
-        AddStrings(other);
-    } catch (...) {
-        EndUpdate();
-        throw;
-    }
-    EndUpdate();
+    TUpdateLock lock(*this);
+    Clear();
+    AddStrings(other);
 }
 
 std::string TStrings::Text() const
@@ -282,15 +270,9 @@ std::vector<std::string> TStrings::SplitLines(const char* data, std::size_t size
 void TStrings::SetText(const std::string& text)
 {
     std::vector<std::string> lines = SplitLines(text.data(), text.size());
-    BeginUpdate();
-    try {
-        Clear();
-        for (auto& l : lines) Add(l);
-    } catch (...) {
-        EndUpdate();
-        throw;
-    }
-    EndUpdate();
+    TUpdateLock lock(*this);
+    Clear();
+    for (auto& l : lines) Add(l);
 }
 
 void TStrings::LoadFromStream(TStream& stream)

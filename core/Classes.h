@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -129,6 +130,33 @@ protected:
 
 private:
     int FUpdateCount = 0;
+};
+
+// Holds a list in its update state for a scope: BeginUpdate at once, EndUpdate however the
+// scope is left. When the scope is left by an exception, a failing EndUpdate does not replace it.
+class TUpdateLock {
+public:
+    explicit TUpdateLock(TStrings& strings) : FStrings(strings), FExceptions(std::uncaught_exceptions())
+    {
+        FStrings.BeginUpdate();
+    }
+    ~TUpdateLock() noexcept(false)
+    {
+        if (std::uncaught_exceptions() == FExceptions) {
+            FStrings.EndUpdate();
+            return;
+        }
+        try {
+            FStrings.EndUpdate();
+        } catch (...) {
+        }
+    }
+    TUpdateLock(const TUpdateLock&) = delete;
+    TUpdateLock& operator=(const TUpdateLock&) = delete;
+
+private:
+    TStrings& FStrings;
+    int FExceptions;
 };
 
 class TStringList : public TStrings {

@@ -3,7 +3,6 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
 #include <QWheelEvent>
@@ -375,7 +374,7 @@ void TCustomComboBox::SelectByUser(int index)
 {
     if (index < 0 || index >= static_cast<int>(FRows.size()) || index == FItemIndex) return;
     SetItemIndex(index);
-    QPointer<QWidget> alive(Widget());
+    TLiveness alive = Liveness();
     Click();
     if (!alive) return;
     Change();
@@ -383,12 +382,12 @@ void TCustomComboBox::SelectByUser(int index)
 
 void TCustomComboBox::Change()
 {
-    if (OnChange) OnChange(this);
+    if (auto handler = OnChange) handler(this);
 }
 
 void TCustomComboBox::DropDown()
 {
-    if (OnDropDown) OnDropDown(this);
+    if (auto handler = OnDropDown) handler(this);
 }
 
 void TCustomComboBox::MouseDown(TMouseButton button, TShiftState shift, int x, int y)

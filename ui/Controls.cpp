@@ -200,29 +200,30 @@ void TControl::BringToFront()
     if (FWidget) FWidget->raise();
 }
 
+// Each event runs a copy of its handler: a handler may free the control that holds it.
 void TControl::MouseDown(TMouseButton button, TShiftState shift, int x, int y)
 {
-    if (OnMouseDown) OnMouseDown(this, button, shift, x, y);
+    if (auto handler = OnMouseDown) handler(this, button, shift, x, y);
 }
 
 void TControl::MouseMove(TShiftState shift, int x, int y)
 {
-    if (OnMouseMove) OnMouseMove(this, shift, x, y);
+    if (auto handler = OnMouseMove) handler(this, shift, x, y);
 }
 
 void TControl::MouseUp(TMouseButton button, TShiftState shift, int x, int y)
 {
-    if (OnMouseUp) OnMouseUp(this, button, shift, x, y);
+    if (auto handler = OnMouseUp) handler(this, button, shift, x, y);
 }
 
 void TControl::Click()
 {
-    if (OnClick) OnClick(this);
+    if (auto handler = OnClick) handler(this);
 }
 
 void TControl::DblClick()
 {
-    if (OnDblClick) OnDblClick(this);
+    if (auto handler = OnDblClick) handler(this);
 }
 
 // ---- TWinControl ---------------------------------------------------------------------
@@ -295,17 +296,17 @@ void TWinControl::SetFocus()
 
 void TWinControl::KeyDown(unsigned short& key, TShiftState shift)
 {
-    if (OnKeyDown) OnKeyDown(this, key, shift);
+    if (auto handler = OnKeyDown) handler(this, key, shift);
 }
 
 void TWinControl::KeyPress(char& key)
 {
-    if (OnKeyPress) OnKeyPress(this, key);
+    if (auto handler = OnKeyPress) handler(this, key);
 }
 
 void TWinControl::KeyUp(unsigned short& key, TShiftState shift)
 {
-    if (OnKeyUp) OnKeyUp(this, key, shift);
+    if (auto handler = OnKeyUp) handler(this, key, shift);
 }
 
 bool TWinControl::DoMouseWheel(TShiftState shift, int wheelDelta, TPoint mousePos)

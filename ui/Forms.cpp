@@ -151,25 +151,25 @@ bool TForm::StartSystemMove()
 
 void TForm::DoCreate()
 {
-    if (OnCreate) OnCreate(this);
+    if (auto handler = OnCreate) handler(this);
 }
 
 void TForm::Activate()
 {
     FActive = true;
-    if (OnActivate) OnActivate(this);
+    if (auto handler = OnActivate) handler(this);
 }
 
 void TForm::Deactivate()
 {
     FActive = false;
-    if (OnDeactivate) OnDeactivate(this);
+    if (auto handler = OnDeactivate) handler(this);
 }
 
 void TForm::DoDestroy()
 {
     FDestroyed = true;
-    if (OnDestroy) OnDestroy(this);
+    if (auto handler = OnDestroy) handler(this);
 }
 
 // ---- TApplication --------------------------------------------------------------------

@@ -34,7 +34,7 @@ void TFont::Assign(const TFont& f)
 
 void TFont::Changed()
 {
-    if (OnChange) OnChange(this);
+    if (auto handler = OnChange) handler(this);
 }
 
 QFont TFont::ToQFont() const
@@ -256,7 +256,7 @@ const std::uint8_t* TBitmap::ScanLine(int y) const
 
 void TBitmap::Changed()
 {
-    if (OnChange) OnChange(this);
+    if (auto handler = OnChange) handler(this);
 }
 
 // ---- TCanvas -------------------------------------------------------------------------

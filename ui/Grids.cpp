@@ -242,7 +242,7 @@ void TCustomGrid::KeyDown(unsigned short& key, TShiftState shift)
 bool TCustomGrid::DoMouseWheel(TShiftState shift, int wheelDelta, TPoint mousePos)
 {
     bool handled = false;
-    if (OnMouseWheel) OnMouseWheel(this, shift, wheelDelta, mousePos, handled);
+    if (auto handler = OnMouseWheel) handler(this, shift, wheelDelta, mousePos, handled);
     if (handled) return true;
     // One notch (120) moves the current row by one; finer wheels add up to notches.
     FWheelRest += wheelDelta;

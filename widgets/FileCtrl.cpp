@@ -1,6 +1,5 @@
 #include "widgets/FileCtrl.h"
 
-#include <QPointer>
 
 #include <algorithm>
 
@@ -96,8 +95,8 @@ void TDirectoryListBox::FillList()
 {
     TStrings& rows = Items();
     int current = -1;
-    rows.BeginUpdate();
-    try {
+    {
+        TUpdateLock lock(rows);
         rows.Clear();
         if (FDirectory == "/") {
             current = rows.AddObject("/", FCurrentBmp.get());
@@ -116,11 +115,7 @@ void TDirectoryListBox::FillList()
         }
         if (!FDirectory.empty())
             for (const std::string& name : ListSubfolders(FDirectory)) rows.AddObject(name, FClosedBmp.get());
-    } catch (...) {
-        rows.EndUpdate();
-        throw;
     }
-    rows.EndUpdate();
     if (HandleAllocated()) SetItemIndex(current);
 }
 
@@ -201,21 +196,21 @@ void TDirectoryListBox::ApplyPath(const std::string& text)
 
 void TDirectoryListBox::Change()
 {
-    if (OnChange) OnChange(this);
+    if (auto handler = OnChange) handler(this);
 }
 
 void TDirectoryListBox::OpenCurrent() { ApplyPath(ItemPath(ItemIndex())); }
 
 void TDirectoryListBox::DblClick()
 {
-    QPointer<QWidget> alive(Widget());
+    TLiveness alive = Liveness();
     TCustomListBox::DblClick();
     if (alive) OpenCurrent();
 }
 
 void TDirectoryListBox::KeyPress(char& key)
 {
-    QPointer<QWidget> alive(Widget());
+    TLiveness alive = Liveness();
     TCustomListBox::KeyPress(key);
     if (alive && key == '\r') OpenCurrent();
 }
@@ -423,7 +418,7 @@ void TDriveComboBox::SetTextCase(TTextCase tc)
 
 void TDriveComboBox::Click()
 {
-    QPointer<QWidget> alive(Widget());
+    TLiveness alive = Liveness();
     TCustomComboBox::Click();
     if (alive && ItemIndex() >= 0) SetDrive(FVolumes[static_cast<std::size_t>(ItemIndex())].MountPoint);
 }

@@ -264,7 +264,7 @@ void TMediaPlayer::MMNotify(TMessage& m)
 
 void TMediaPlayer::DoNotify()
 {
-    if (OnNotify) OnNotify(this);
+    if (auto handler = OnNotify) handler(this);
 }
 
 void TMediaPlayer::SetAutoEnable(bool v)

@@ -110,22 +110,16 @@ void TOutlineStrings::AddText(const char* data, std::size_t size)
 {
     // The splitting rules of the string-list text form: a line ends at CR, LF or NUL; one CR
     // and then one LF are skipped after it; NUL ends the text.
-    BeginUpdate();
-    try {
-        Clear();
-        std::size_t i = 0;
-        while (i < size && data[i] != '\0') {
-            std::size_t start = i;
-            while (i < size && data[i] != '\0' && data[i] != '\r' && data[i] != '\n') ++i;
-            FOutline->AddLine(std::string_view(data + start, i - start));
-            if (i < size && data[i] == '\r') ++i;
-            if (i < size && data[i] == '\n') ++i;
-        }
-    } catch (...) {
-        EndUpdate();
-        throw;
+    TUpdateLock lock(*this);
+    Clear();
+    std::size_t i = 0;
+    while (i < size && data[i] != '\0') {
+        std::size_t start = i;
+        while (i < size && data[i] != '\0' && data[i] != '\r' && data[i] != '\n') ++i;
+        FOutline->AddLine(std::string_view(data + start, i - start));
+        if (i < size && data[i] == '\r') ++i;
+        if (i < size && data[i] == '\n') ++i;
     }
-    EndUpdate();
 }
 
 // ---- TCustomOutline: construction ----------------------------------------------------
@@ -526,12 +520,12 @@ void TCustomOutline::SetSelectedItem(int index)
 
 void TCustomOutline::Expand(int index)
 {
-    if (OnExpand) OnExpand(this, index);
+    if (auto handler = OnExpand) handler(this, index);
 }
 
 void TCustomOutline::Collapse(int index)
 {
-    if (OnCollapse) OnCollapse(this, index);
+    if (auto handler = OnCollapse) handler(this, index);
 }
 
 void TCustomOutline::ExpandNode(TOutlineNode* node)

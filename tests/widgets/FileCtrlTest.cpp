@@ -2,6 +2,7 @@
 // events offscreen, and a mount table of the test's own whose volumes are temporary folders.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QTest>
 
 #include <unistd.h>
@@ -627,4 +628,29 @@ TEST_F(FolderChooserTest, TheOpenDriveListShowsItsLongestRowWhole)
     QImage shown = combo->PaintDropDownTo();
     EXPECT_EQ(shown.width(), combo->DropDownWidget()->width());
     QTest::keyClick(combo->DropDownWidget(), Qt::Key_Escape);
+}
+
+// A handler may free the list it was called from: the list must not open a folder afterwards
+// (its window goes later than the component, so only the component's own guard can tell).
+TEST_F(FolderChooserTest, HandlersMayFreeTheListTheyAreCalledFrom)
+{
+    for (int way = 0; way < 2; ++way) {
+        TDirectoryListBox* list = MakeList();
+        FForm->Widget()->show();
+        const std::string before = CurrentDir();
+        auto freeIt = [&list](TObject*) {
+            delete list;
+            list = nullptr;
+        };
+        if (way == 0) list->OnDblClick = freeIt;
+        else list->OnKeyPress = [&](TObject* s, char&) { freeIt(s); };
+        int row = std::min(list->ItemIndex() + 1, list->Items().Count() - 1);
+        list->SetItemIndex(row);
+        if (way == 0) doubleClick(list->Widget(), centre(list->ItemRect(row)));
+        else QTest::keyClick(list->Widget(), Qt::Key_Return);
+        EXPECT_EQ(list, nullptr);
+        EXPECT_EQ(CurrentDir(), before) << way;
+        QApplication::processEvents();
+    }
+    EXPECT_TRUE(test::ShownErrors().empty());
 }
