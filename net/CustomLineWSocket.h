@@ -1,14 +1,14 @@
 // The line-mode layer of the socket chain.
 #pragma once
 
-#include "net/CustomSocksWSocket.h"
+#include "net/CustomTlsWSocket.h"
 
 namespace kapo {
 
 // Line-mode layer of the chain; with line mode off it hands everything through.
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
 public:
-    using TCustomSocksWSocket::TCustomSocksWSocket;
+    using TCustomTlsWSocket::TCustomTlsWSocket;
 };
 
 }  // namespace kapo
