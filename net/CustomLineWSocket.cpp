@@ -15,7 +15,7 @@ int ClampToInt(std::size_t n) { return n > static_cast<std::size_t>(INT_MAX) ? I
 
 }  // namespace
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomSocksWSocket(AOwner) {}
+TCustomLineWSocket::TCustomLineWSocket(TComponent* AOwner) : TCustomTlsWSocket(AOwner) {}
 
 TCustomLineWSocket::~TCustomLineWSocket() = default;
 
@@ -34,7 +34,7 @@ int TCustomLineWSocket::RcvdCount()
     if (FLineMode && !FLineEnd.empty()) return ClampToInt(FLineLength);
     // Held bytes are what Receive hands out next, before anything the system has.
     if (FHeld > 0) return ClampToInt(FHeld);
-    return TCustomSocksWSocket::RcvdCount();
+    return TCustomTlsWSocket::RcvdCount();
 }
 
 // ---- the buffer --------------------------------------------------------------------------
@@ -71,8 +71,8 @@ void TCustomLineWSocket::FreeBuffer()
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error)
 {
-    if (!FLineMode || FLineEnd.empty()) return TCustomSocksWSocket::FireDataAvailable(Error);
-    int count = TCustomSocksWSocket::RcvdCount();
+    if (!FLineMode || FLineEnd.empty()) return TCustomTlsWSocket::FireDataAvailable(Error);
+    int count = TCustomTlsWSocket::RcvdCount();
     if (count <= 0) return true;
     if (FBuffer && FStart > 0) {
         std::memmove(FBuffer.get(), HeldData(), FHeld + 1);
@@ -80,7 +80,7 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error)
     }
     Reserve(FHeld + static_cast<std::size_t>(count) + 1);
     // Straight from the system: a line still on offer must not answer this read.
-    int got = TCustomSocksWSocket::DoRecv(HeldData() + FHeld, count, 0);
+    int got = TCustomTlsWSocket::DoRecv(HeldData() + FHeld, count, 0);
     if (got <= 0) {
         if (got < 0) FLastError = WSocket_WSAGetLastError();
         return true;
@@ -113,7 +113,7 @@ void TCustomLineWSocket::DeliverLines(std::size_t SearchFrom)
         }
         while (FLineMode && FLineLength > 0) {
             const std::size_t before = FLineLength;
-            if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+            if (!TCustomTlsWSocket::FireDataAvailable(0)) {
                 if (!guard) return;
                 // Nobody listens: the line is dropped.
                 if (FLineLength > 0) {
@@ -136,7 +136,7 @@ void TCustomLineWSocket::DeliverHeld()
     TLiveness guard = Liveness();
     while ((!FLineMode || FLineEnd.empty()) && FHeld > 0) {
         const std::size_t before = FHeld;
-        if (!TCustomSocksWSocket::FireDataAvailable(0)) return;
+        if (!TCustomTlsWSocket::FireDataAvailable(0)) return;
         if (!guard || FHeld == before) return;
     }
 }
@@ -159,7 +159,7 @@ int TCustomLineWSocket::DoRecv(void* Buffer, int Len, int Flags)
         if (n > 0) Consume(n);
         return static_cast<int>(n);
     }
-    if (active || FHeld == 0) return TCustomSocksWSocket::DoRecv(Buffer, Len, Flags);
+    if (active || FHeld == 0) return TCustomTlsWSocket::DoRecv(Buffer, Len, Flags);
     std::size_t n = std::min(FHeld, static_cast<std::size_t>(std::max(Len, 0)));
     if (n > 0) {
         std::memcpy(Buffer, HeldData(), n);
@@ -173,7 +173,7 @@ int TCustomLineWSocket::DoRecv(void* Buffer, int Len, int Flags)
 void TCustomLineWSocket::HandleWindowMessage(TMessage& Msg)
 {
     if (Msg.Msg != WM_LINE_RESCAN) {
-        TCustomSocksWSocket::HandleWindowMessage(Msg);
+        TCustomTlsWSocket::HandleWindowMessage(Msg);
         return;
     }
     TLiveness guard = Liveness();
@@ -193,7 +193,7 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error)
             FLineLength = FHeld;
             while (FLineMode && !FLineEnd.empty() && FLineLength > 0) {
                 const std::size_t before = FLineLength;
-                if (!TCustomSocksWSocket::FireDataAvailable(0)) break;
+                if (!TCustomTlsWSocket::FireDataAvailable(0)) break;
                 if (!guard) return;
                 if (FLineLength == before) break;
             }
@@ -205,7 +205,7 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error)
         if (!guard) return;
         FreeBuffer();
     }
-    TCustomSocksWSocket::FireSessionClosed(Error);
+    TCustomTlsWSocket::FireSessionClosed(Error);
 }
 
 // ---- editing -----------------------------------------------------------------------------

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "net/CustomSocksWSocket.h"
+#include "net/CustomTlsWSocket.h"
 
 namespace kapo {
 
@@ -16,7 +16,7 @@ constexpr UINT WM_LINE_RESCAN = WM_USER + 20;
 // Line-mode layer of the chain; with line mode off it hands everything through, bytes it still
 // holds first. With line mode on, OnDataAvailable fires once per complete line and Receive
 // returns that line, terminator included.
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
 public:
     explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
     ~TCustomLineWSocket() override;

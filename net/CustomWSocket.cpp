@@ -243,6 +243,7 @@ void TCustomWSocket::FireSessionAvailable(std::uint16_t Error)
 
 void TCustomWSocket::FireSessionConnected(std::uint16_t Error)
 {
+    if (InterceptSessionConnected(Error)) return;
     if (auto h = OnSessionConnected) h(this, Error);
 }
 

@@ -175,6 +175,12 @@ protected:
     virtual void FireError();
     virtual int DoRecv(void* Buffer, int Len, int Flags);
     virtual int DoRecvFrom(SOCKET Handle, void* Buffer, int Len, int Flags, sockaddr_in& From, int& FromLen);
+    // Offered the connection's report before OnSessionConnected is raised: a layer with a
+    // handshake of its own to make first keeps it (true) and raises the event itself later.
+    virtual bool InterceptSessionConnected(std::uint16_t Error) {
+        (void)Error;
+        return false;
+    }
 
     void FireSendData(int BytesSent);
     void EnterState(TSocketState NewState);

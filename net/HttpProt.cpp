@@ -219,6 +219,17 @@ std::string SystemErrorText(int err)
     return ::strerror_r(err, buf, sizeof buf);
 }
 
+// The port a scheme's addresses use when they name none.
+std::string DefaultPort(const std::string& Scheme)
+{
+    return SameText(Scheme, "https") ? "443" : "80";
+}
+
+bool IsTlsError(int Error)
+{
+    return Error == tlserrHandshake || Error == tlserrTruncated;
+}
+
 // Statuses whose responses never carry a body, whatever their length field says.
 bool StatusHasBody(int Status)
 {
@@ -387,20 +398,22 @@ void THttpCli::StartRequest(THttpRequest Kind)
     std::string connectHost, connectPort;
     ParseURL(FURL, proto, user, pass, host, port, path);
     FTargetHost = host;
+    FScheme = proto.empty() ? std::string("http") : LowerCase(proto);
     if (!user.empty()) FUsername = user;
     if (!pass.empty()) FPassword = pass;
-    // The server credentials belong to this host and port only.
+    // The server credentials belong to this scheme, host and port only.
+    FAuthScheme = FScheme;
     FAuthHost = host;
-    FAuthPort = port.empty() ? "80" : port;
+    FAuthPort = port.empty() ? DefaultPort(FScheme) : port;
     if (FProxy.empty()) {
         FRequestTarget = path;
         FDocName = FRequestTarget;
         connectHost = host;
-        connectPort = port.empty() ? "80" : port;
+        connectPort = port.empty() ? DefaultPort(FScheme) : port;
     } else {
         FDocName = path;
         std::string p = port.empty() ? std::string() : ":" + port;
-        FRequestTarget = (proto.empty() ? std::string("http") : proto) + "://" + host + p + path;
+        FRequestTarget = FScheme + "://" + host + p + path;
         std::string pproto, puser, ppass, phost, pport, ppath;
         ParseURL(FProxy, pproto, puser, ppass, phost, pport, ppath);
         connectHost = phost;
@@ -427,6 +440,13 @@ void THttpCli::StartConnect()
 {
     FResolvedAddr.clear();
     FReceiveError = 0;
+    // An https document is fetched over TLS, straight from its server or, through a proxy,
+    // inside a tunnel the proxy opens with CONNECT.
+    bool secure = SameText(FScheme, "https");
+    FTunnel = secure && !FProxy.empty() ? tnNeeded : tnNone;
+    FSocket->SetTls(secure && FProxy.empty());
+    FSocket->SetTlsHost(FTargetHost);
+    FSocket->SetTlsCaFile(FCaFile);
     TLiveness guard = Liveness();
     SetState(hsDnsLookup);
     if (!guard || FState != hsDnsLookup) return;
@@ -505,11 +525,17 @@ void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
     if (Error != 0) {
         FRequestDoneError = Error;
         FStatusCode = 404;
-        FReasonPhrase = FSocksError.empty() ? ErrorText(Error) : "socks: " + FSocksError + " (Error #" + IntToStr(Error) + ")";
+        FReasonPhrase = FSocksError.empty() ? ConnectionErrorText(Error)
+                                            : "socks: " + FSocksError + " (Error #" + IntToStr(Error) + ")";
         HandleSessionClosed(Sender, Error);
         return;
     }
     Progress();
+    if (FTunnel == tnNeeded) {
+        SendTunnelRequest();
+        return;
+    }
+    if (FTunnel == tnHandshake) FTunnel = tnOpen;
     TLiveness guard = Liveness();
     // A handler may free the client or abort the request at each step.
     FConnected = true;
@@ -554,16 +580,23 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
     TriggerRequestHeaderBegin();
     if (!sending()) return;
     bool post = Method == "POST";
-    AddRequestLine(Method + " " + FRequestTarget + " HTTP/" + Version);
+    // Inside a tunnel the server itself is addressed: the request line names the path only.
+    std::string target = FRequestTarget;
+    if (FTunnel == tnOpen) {
+        std::string tproto, tuser, tpass, thost, tport;
+        ParseURL(FRequestTarget, tproto, tuser, tpass, thost, tport, target);
+        if (target.empty()) target = "/";
+    }
+    AddRequestLine(Method + " " + target + " HTTP/" + Version);
     if (!FSender.empty()) AddRequestLine("From: " + FSender);
     if (!FAccept.empty()) AddRequestLine("Accept: " + FAccept);
     if (!FReference.empty()) AddRequestLine("Referer: " + FReference);
     if (post && !FContentTypePost.empty()) AddRequestLine("Content-Type: " + FContentTypePost);
     if (!FAgent.empty()) AddRequestLine("User-Agent: " + FAgent);
     // A server on another port than the default one is told which of its sites is meant.
-    std::string originHost, originPort;
-    CurrentOrigin(originHost, originPort);
-    if (originPort.empty() || originPort == "80") AddRequestLine("Host: " + FTargetHost);
+    std::string originScheme, originHost, originPort;
+    CurrentOrigin(originScheme, originHost, originPort);
+    if (originPort.empty() || originPort == DefaultPort(originScheme)) AddRequestLine("Host: " + FTargetHost);
     else AddRequestLine("Host: " + FTargetHost + ":" + originPort);
     if (FNoCache) AddRequestLine("Pragma: no-cache");
     // The bytes that will be sent: the stream is read from where it stands.
@@ -571,7 +604,8 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
     if (FModifiedSince != 0) AddRequestLine("If-Modified-Since: " + HttpDateText(FModifiedSince) + " GMT");
     if (SendsCredentials())
         AddRequestLine("Authorization: Basic " + EncodeBase64(FUsername + ":" + FPassword));
-    if (!FProxy.empty() && !FProxyUsername.empty())
+    // The proxy's credentials are for the proxy: through a tunnel they would reach the server.
+    if (!FProxy.empty() && !FProxyUsername.empty() && FTunnel != tnOpen)
         AddRequestLine("Proxy-Authorization: Basic " + EncodeBase64(FProxyUsername + ":" + FProxyPassword));
     if (!FCookie.empty()) AddRequestLine("Cookie: " + FCookie);
     if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
@@ -602,27 +636,96 @@ void THttpCli::AddRequestLine(const std::string& Line)
     FRequestBuffer->WriteBuffer("\r\n", 2);
 }
 
-// Where the current request goes: the host and port its server credentials would reach.
-void THttpCli::CurrentOrigin(std::string& Host, std::string& Port) const
+// Where the current request goes: the scheme, host and port its server credentials would reach.
+void THttpCli::CurrentOrigin(std::string& Scheme, std::string& Host, std::string& Port) const
 {
     if (FProxy.empty()) {
+        Scheme = FScheme;
         Host = FTargetHost;
         Port = FConnectPort;
         return;
     }
-    std::string proto, user, pass, path;
-    ParseURL(FRequestTarget, proto, user, pass, Host, Port, path);
-    if (Port.empty()) Port = "80";
+    std::string user, pass, path;
+    ParseURL(FRequestTarget, Scheme, user, pass, Host, Port, path);
+    Scheme = Scheme.empty() ? std::string("http") : LowerCase(Scheme);
+    if (Port.empty()) Port = DefaultPort(Scheme);
 }
 
-// The Authorization line goes to the host and port of URL only, so that a relocation to
-// another server does not hand it the user's password.
+// The Authorization line goes to the scheme, host and port of URL only, so that a relocation
+// to another server, or to the same one in clear, does not hand it the user's password.
 bool THttpCli::SendsCredentials() const
 {
     if (FUsername.empty()) return false;
-    std::string host, port;
-    CurrentOrigin(host, port);
-    return SameText(host, FAuthHost) && port == FAuthPort;
+    std::string scheme, host, port;
+    CurrentOrigin(scheme, host, port);
+    return scheme == FAuthScheme && SameText(host, FAuthHost) && port == FAuthPort;
+}
+
+std::string THttpCli::ConnectionErrorText(int Error) const
+{
+    if (IsTlsError(Error)) return FSocket->TlsErrorText();
+    return ErrorText(Error);
+}
+
+// Asks the proxy for a tunnel to the document's server; its reply is read line by line.
+void THttpCli::SendTunnelRequest()
+{
+    std::string scheme, host, port;
+    CurrentOrigin(scheme, host, port);
+    std::string authority = host + ":" + port;
+    std::string request = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n";
+    if (!FAgent.empty()) request += "User-Agent: " + FAgent + "\r\n";
+    if (!FProxyUsername.empty())
+        request += "Proxy-Authorization: Basic " + EncodeBase64(FProxyUsername + ":" + FProxyPassword) + "\r\n";
+    request += "\r\n";
+    FTunnel = tnWaitingReply;
+    FTunnelStatus = 0;
+    FTunnelLines = 0;
+    FTunnelStatusLine.clear();
+    FReceiveLen = 0;
+    FNextStep = &THttpCli::ProcessTunnelLine;
+    FSocket->Send(request.data(), static_cast<int>(request.size()));
+}
+
+// One line of the proxy's reply to CONNECT. A 2xx status and the empty line open the tunnel;
+// anything else ends the request, so nothing meant for the server goes out in clear.
+void THttpCli::ProcessTunnelLine()
+{
+    if (++FTunnelLines > HttpMaxHeaderLines) {
+        EndWithFailure("The proxy's reply to CONNECT is too long", 0);
+        return;
+    }
+    const std::string& line = FCurrentLine;
+    if (FTunnelLines == 1) {
+        bool ok = line.size() >= 12 && line.compare(0, 7, "HTTP/1.") == 0 && line[8] == ' ' &&
+                  (line.size() == 12 || line[12] == ' ');
+        for (std::size_t i = 9; ok && i < 12; ++i) ok = line[i] >= '0' && line[i] <= '9';
+        if (!ok) {
+            EndWithFailure("The proxy did not answer CONNECT with an HTTP status", 0);
+            return;
+        }
+        FTunnelStatus = std::stoi(line.substr(9, 3));
+        FTunnelStatusLine = line;
+        return;
+    }
+    if (!line.empty()) return;  // the reply's fields say nothing the tunnel needs
+    if (FTunnelStatus >= 100 && FTunnelStatus < 200) {
+        FTunnelLines = 0;  // an interim reply: the real one follows
+        return;
+    }
+    if (FTunnelStatus < 200 || FTunnelStatus >= 300) {
+        EndWithFailure("The proxy refused the tunnel: " + FTunnelStatusLine.substr(9), 0);
+        return;
+    }
+    // Whatever followed the reply is already the server's.
+    std::string rest(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+    FReceiveLen = 0;
+    FReceiveBuffer[0] = 0;
+    FNextStep = nullptr;
+    FTunnel = tnHandshake;
+    std::string scheme, host, port;
+    CurrentOrigin(scheme, host, port);
+    FSocket->StartTls(host, rest);
 }
 
 void THttpCli::HandleDataSent(TObject* Sender, std::uint16_t Error)
@@ -775,6 +878,11 @@ bool THttpCli::DocumentComplete() const
 // the header or body was read, or fewer body bytes than the server declared.
 void THttpCli::CheckPrematureEnd(std::uint16_t Error)
 {
+    if ((FTunnel == tnWaitingReply || FTunnel == tnHandshake) && FStatusCode < 400) {
+        FStatusCode = 404;
+        FReasonPhrase = "The proxy closed the connection before the tunnel was open";
+        return;
+    }
     if (FState != hsWaitingHeader && FState != hsWaitingBody) return;
     if (FStatusCode >= 400) return;  // already a failure, the server's or ours
     bool bodyExpected = BodyExpected();
@@ -783,7 +891,7 @@ void THttpCli::CheckPrematureEnd(std::uint16_t Error)
     if (err != 0 && !complete) {
         FRequestDoneError = static_cast<std::uint32_t>(err);
         FStatusCode = 404;
-        FReasonPhrase = ErrorText(err);
+        FReasonPhrase = ConnectionErrorText(err);
     } else if (bodyExpected && FDeclaredLength >= 0 && FRcvdCount < FDeclaredLength) {
         FStatusCode = 404;
         FReasonPhrase = Format("Document truncated: %d of %d bytes received", FRcvdCount, FDeclaredLength);
@@ -870,7 +978,7 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         FCurrentLine.assign(buf, static_cast<std::size_t>(lineLen));
         FReceiveLen -= p;
         std::memmove(buf, buf + p, static_cast<std::size_t>(FReceiveLen) + 1);
-        if (FState == hsWaitingHeader || FState == hsWaitingBody) {
+        if (FState == hsWaitingHeader || FState == hsWaitingBody || FTunnel == tnWaitingReply) {
             if (FNextStep) (this->*FNextStep)();
             else PostSetReady();
         } else if (auto handler = OnDataAvailable) {
@@ -1036,7 +1144,7 @@ void THttpCli::ProcessLocation(const std::string& Value)
     }
     if (Value[0] == '/') {
         FRequestTarget = Value;
-        FLocation = "http://" + FConnectHost + FRequestTarget;
+        FLocation = FScheme + "://" + FConnectHost + FRequestTarget;
         return;
     }
     std::string scheme, user, pass, host, port, path;
@@ -1045,7 +1153,9 @@ void THttpCli::ProcessLocation(const std::string& Value)
     FRequestTarget = path;
     if (!port.empty()) FConnectPort = port;
     bool namesHost = false;
+    if (!scheme.empty()) scheme = LowerCase(scheme);
     if (!scheme.empty() && !FConnectHost.empty()) {
+        FScheme = scheme;
         FTargetHost = FConnectHost;
         if (FRequestTarget.empty()) {
             FRequestTarget = "/";
@@ -1055,7 +1165,8 @@ void THttpCli::ProcessLocation(const std::string& Value)
         }
         namesHost = true;
     } else {
-        if (scheme.empty()) scheme = "http";
+        if (scheme.empty()) scheme = FScheme;
+        FScheme = scheme;
         if (FRequestTarget.empty()) {
             // a bare name: a document beside the root of the current server
             FLocation = scheme + "://" + FTargetHost + "/" + host;
@@ -1071,7 +1182,7 @@ void THttpCli::ProcessLocation(const std::string& Value)
     }
     // A new server without a port is reached on the default one; a location on the same
     // server keeps the port in use.
-    if (namesHost && port.empty()) FConnectPort = "80";
+    if (namesHost && port.empty()) FConnectPort = DefaultPort(FScheme);
 }
 
 // Through a proxy the connection stays with the proxy and the request line carries the whole
@@ -1102,6 +1213,8 @@ void THttpCli::RelocateThroughProxy(const std::string& Value)
         port = cport;
     }
     if (path.empty()) path = "/";
+    scheme = LowerCase(scheme);
+    FScheme = scheme;
     FTargetHost = host;
     FLocation = scheme + "://" + host + (port.empty() ? std::string() : ":" + port) + path;
     FRequestTarget = FLocation;

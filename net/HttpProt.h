@@ -152,6 +152,10 @@ public:
     // before it ends as a failure, "Connection timed out"; 0 waits for ever.
     int Timeout() const { return FTimeout; }
     void SetTimeout(int Seconds) { FTimeout = Seconds > 0 ? Seconds : 0; }
+    // A file of PEM certificates trusted for https besides the system's store; empty for none.
+    // There is no way to accept a certificate that fails the check.
+    const std::string& CaFile() const { return FCaFile; }
+    void SetCaFile(const std::string& v) { FCaFile = v; }
 
     // -- run-time properties
     THttpCliState State() const { return FState; }
@@ -224,6 +228,7 @@ protected:
     void SendRequestHeader(const std::string& Method, const std::string& Version);
     void ProcessHeaderLine();
     void ProcessBodyData();
+    void ProcessTunnelLine();
     void SetState(THttpCliState NewState);
     void PostSetReady();
     void PostRequestDone();
@@ -241,7 +246,9 @@ private:
 
     void ProcessLocation(const std::string& Value);
     void RelocateThroughProxy(const std::string& Value);
-    void CurrentOrigin(std::string& Host, std::string& Port) const;
+    void CurrentOrigin(std::string& Scheme, std::string& Host, std::string& Port) const;
+    void SendTunnelRequest();
+    std::string ConnectionErrorText(int Error) const;
     bool SendsCredentials() const;
     void HeaderOverflow();
     void CheckPrematureEnd(std::uint16_t Error);
@@ -306,13 +313,22 @@ private:
     // origin the credentials belong to, the bytes kept in RcvdHeader, and a receive error
     // that the socket's close report may no longer carry.
     std::uintptr_t FRequestSerial = 0;
-    std::string FAuthHost, FAuthPort;
+    std::string FAuthScheme, FAuthHost, FAuthPort;
     std::int64_t FHeaderBytes = 0;
     int FReceiveError = 0;
     int FRelocations = 0;
     bool FEnded = false;  // the end of this request has been handled
 
+    // The scheme of the document being fetched, and the progress of an https request's tunnel
+    // through the proxy: CONNECT sent and its reply read, then the handshake inside it.
+    std::string FScheme;
+    enum { tnNone, tnNeeded, tnWaitingReply, tnHandshake, tnOpen } FTunnel = tnNone;
+    int FTunnelStatus = 0;
+    int FTunnelLines = 0;
+    std::string FTunnelStatusLine;
+
     int FTimeout = 0;
+    std::string FCaFile;
     std::unique_ptr<TQueueTimer> FIdleTimer;
     std::chrono::steady_clock::time_point FLastProgress;
 };

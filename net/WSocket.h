@@ -1,7 +1,7 @@
 // The asynchronous socket, the one header its users include: the sockets library bound at run
 // time, conversions and error texts, and the socket component chain TCustomWSocket ->
-// TCustomSocksWSocket -> TCustomLineWSocket -> TCustomSyncWSocket -> TWSocket, one file pair
-// per layer.
+// TCustomSocksWSocket -> TCustomTlsWSocket -> TCustomLineWSocket -> TCustomSyncWSocket ->
+// TWSocket, one file pair per layer.
 #pragma once
 
 #include "net/CustomSyncWSocket.h"
