@@ -208,7 +208,7 @@ protected:
     void HandleDnsLookupDone(TObject* Sender, std::uint16_t Error);
     void SendRequestHeader(const std::string& Method, const std::string& Version);
     void ProcessHeaderLine();
-    void ProcessBodyData();
+    void ProcessBodyData(const char* Data, int Len);
     void SetState(THttpCliState NewState);
     void PostSetReady();
     void PostRequestDone();
@@ -235,7 +235,8 @@ private:
     void Interrupt(const std::string& Reason, std::uint32_t Error);
     bool BodyExpected() const;
     bool DocumentComplete() const;
-    bool WriteReceived(std::int64_t Count, std::string& Why);
+    bool WriteReceived(const char* Data, std::int64_t Count, std::string& Why);
+    void ReceiveBody(std::uint16_t Error);
     void FinishHeaderlessLine();
     void FinishHeader();
     void ProcessHeaderField();
@@ -280,6 +281,11 @@ private:
     bool FSendingBody = false;
     bool FRelocationPending = false;
     void (THttpCli::*FNextStep)() = nullptr;
+    // Body pieces are read straight into this buffer, made once on the first body read and
+    // kept; a handler that pumps messages while a piece is delivered reads into its own.
+    std::unique_ptr<char[]> FBodyBuffer;
+    int FBodyDepth = 0;
+    bool FTakingBody = false;  // body pieces go to ProcessBodyData
     std::uint32_t FRequestDoneError = 0;
 
     // Per request: the serial that tells its notifications from those of an ended one, the
