@@ -792,7 +792,7 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
 {
     // Body bytes skip the line buffer; only bytes left there by the header go through it.
     if (FState == hsWaitingBody && FReceiveLen == 0 && FRequestType != rqNone) {
-        ReceiveBody(Error);
+        ReceiveBody();
         return;
     }
     int room = kUsableBuffer - FReceiveLen;
@@ -835,7 +835,9 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         return;
     }
 
-    while (FReceiveLen > 0) {
+    // A header that ended without handing on the rest of this read leaves it as body for
+    // the next read.
+    while (FReceiveLen > 0 && FState != hsWaitingBody) {
         char* buf = FReceiveBuffer.data();
         // The buffer is read as text: a zero byte ends the search for the line end.
         std::size_t textLen = ::strnlen(buf, static_cast<std::size_t>(FReceiveLen));
@@ -850,10 +852,6 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         if (FState == hsWaitingHeader) {
             if (FNextStep) (this->*FNextStep)();
             else PostSetReady();
-        } else if (FState == hsWaitingBody) {
-            // The header ended without handing on the rest of this read (a handler raised):
-            // it goes on as body with the next read.
-            break;
         } else if (auto handler = OnDataAvailable) {
             handler(this, Error);
         }
@@ -863,9 +861,8 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
 
 // One read and one piece: the body goes from the socket to the stream and to OnDocData
 // without passing through the line buffer.
-void THttpCli::ReceiveBody(std::uint16_t Error)
+void THttpCli::ReceiveBody()
 {
-    (void)Error;
     char nested[kUsableBuffer];
     char* buf = nested;
     int size = kUsableBuffer;

@@ -236,7 +236,7 @@ private:
     bool BodyExpected() const;
     bool DocumentComplete() const;
     bool WriteReceived(const char* Data, std::int64_t Count, std::string& Why);
-    void ReceiveBody(std::uint16_t Error);
+    void ReceiveBody();
     void FinishHeaderlessLine();
     void FinishHeader();
     void ProcessHeaderField();
