@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/Classes.h"
+#include "core/SysUtils.h"
 #include "net/HttpProt.h"
 
 using namespace kapo;
@@ -42,7 +43,12 @@ int main(int argc, char** argv)
             password = argv[++i];
             havePassword = true;
         } else if (a == "--timeout" && hasValue) {
-            if (!TryStrToInt(argv[++i], timeout) || timeout < 0) return Usage();
+            try {
+                timeout = StrToInt(argv[++i]);
+            } catch (const EConvertError&) {
+                return Usage();
+            }
+            if (timeout < 0) return Usage();
         } else if (a.rfind("--", 0) == 0) {
             return Usage();
         } else if (positional == 0) {
