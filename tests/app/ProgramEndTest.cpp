@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/Unit1.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -102,7 +104,7 @@ TEST_P(ProgramEnd, SavesTheSettingsOnTheSignal)
     std::ifstream in(FFolder / "kapo.ini", std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), {});
     // Written anew: line 0 is the base address of this run, not the one in the file.
-    EXPECT_EQ(text, std::string(DefaultBaseAddress) + "\r\nproxy.local\r\n3128\r\nana\r\nsegredo\r\n" + sounds + "\r\n");
+    EXPECT_EQ(text, std::string(kapo::DefaultBaseAddress) + "\r\nproxy.local\r\n3128\r\nana\r\nsegredo\r\n" + sounds + "\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ProgramEnd, ::testing::Values(SIGTERM, SIGHUP, SIGINT),
