@@ -863,13 +863,20 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
 // without passing through the line buffer.
 void THttpCli::ReceiveBody()
 {
-    char nested[kUsableBuffer];
-    char* buf = nested;
-    int size = kUsableBuffer;
+    char* buf;
+    int size;
     if (FBodyDepth == 0) {
         if (!FBodyBuffer) FBodyBuffer = std::make_unique_for_overwrite<char[]>(kBodyPiece);
         buf = FBodyBuffer.get();
         size = kBodyPiece;
+    } else {
+        // A read under a handler that pumps: one small buffer per level of nesting, made once
+        // and kept, so deep nesting costs neither the stack nor an allocation per piece.
+        auto level = static_cast<std::size_t>(FBodyDepth - 1);
+        if (FNestedBuffers.size() <= level) FNestedBuffers.resize(level + 1);
+        if (!FNestedBuffers[level]) FNestedBuffers[level] = std::make_unique_for_overwrite<char[]>(kUsableBuffer);
+        buf = FNestedBuffers[level].get();
+        size = kUsableBuffer;
     }
     int count = FSocket->Receive(buf, size);
     if (count < 0) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/Classes.h"
 #include "net/WSocket.h"
@@ -282,9 +283,10 @@ private:
     bool FRelocationPending = false;
     void (THttpCli::*FNextStep)() = nullptr;
     // Body pieces are read straight into this buffer, made once on the first body read and
-    // kept; a handler that pumps messages while a piece is delivered reads into its own.
+    // kept; reads made while a piece is out (a handler pumps messages) go to the nested ones.
     std::unique_ptr<char[]> FBodyBuffer;
-    int FBodyDepth = 0;
+    std::vector<std::unique_ptr<char[]>> FNestedBuffers;
+    int FBodyDepth = 0;  // body pieces being handed on
     bool FTakingBody = false;  // body pieces go to ProcessBodyData
     std::uint32_t FRequestDoneError = 0;
 
