@@ -182,6 +182,8 @@ namespace kapo {
 namespace {
 
 constexpr int kUsableBuffer = 8192;  // the last byte of the receive buffer stays a 0
+// Most body bytes one read takes: large pieces keep the calls per byte low.
+constexpr int kBodyPiece = 256 * 1024;
 
 std::string ErrorText(int Error)
 {
@@ -370,6 +372,7 @@ void THttpCli::StartRequest(THttpRequest Kind)
     FHeaderBytes = 0;
     FReceiveError = 0;
     FNextStep = nullptr;
+    FTakingBody = false;
     FRelocations = 0;
     FEnded = false;
 
@@ -544,6 +547,7 @@ void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
     TriggerSessionConnected();
     if (!guard || FState != hsConnected) return;
     FNextStep = &THttpCli::ProcessHeaderLine;
+    FTakingBody = false;
     SetState(hsWaitingHeader);
     if (!guard || FState != hsWaitingHeader) return;
     try {
@@ -815,6 +819,7 @@ void THttpCli::EndWithFailure(const std::string& Reason, std::uint32_t Error)
     FRequestDoneError = Error;
     FReceiveLen = 0;
     FNextStep = nullptr;
+    FTakingBody = false;
     FRelocationPending = false;
     SetSocketClosedHandler(false);
     TLiveness guard = Liveness();
@@ -926,6 +931,11 @@ void THttpCli::HandleSessionClosed(TObject* Sender, std::uint16_t Error)
 
 void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
 {
+    // Body bytes skip the line buffer; only bytes left there by the header go through it.
+    if (FState == hsWaitingBody && FReceiveLen == 0 && FRequestType != rqNone) {
+        ReceiveBody();
+        return;
+    }
     int room = kUsableBuffer - FReceiveLen;
     if (room < 1) {
         // Nothing more can be read, so the connection would never report its end: the request
@@ -959,14 +969,16 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
     if (FState == hsWaitingBody) {
         // Emptied before the piece is handed on: a handler that raises must not have the
         // same bytes delivered again with the next read.
-        FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+        int len = FReceiveLen;
         FReceiveLen = 0;
-        if (FNextStep) (this->*FNextStep)();
+        if (FTakingBody) ProcessBodyData(FReceiveBuffer.data(), len);
         else PostSetReady();
         return;
     }
 
-    while (FReceiveLen > 0) {
+    // A header that ended without handing on the rest of this read leaves it as body for
+    // the next read.
+    while (FReceiveLen > 0 && FState != hsWaitingBody) {
         char* buf = FReceiveBuffer.data();
         // The buffer is read as text: a zero byte ends the search for the line end.
         std::size_t textLen = ::strnlen(buf, static_cast<std::size_t>(FReceiveLen));
@@ -978,7 +990,7 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         FCurrentLine.assign(buf, static_cast<std::size_t>(lineLen));
         FReceiveLen -= p;
         std::memmove(buf, buf + p, static_cast<std::size_t>(FReceiveLen) + 1);
-        if (FState == hsWaitingHeader || FState == hsWaitingBody || FTunnel == tnWaitingReply) {
+        if (FState == hsWaitingHeader || FTunnel == tnWaitingReply) {
             if (FNextStep) (this->*FNextStep)();
             else PostSetReady();
         } else if (auto handler = OnDataAvailable) {
@@ -986,6 +998,37 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         }
         if (!guard) return;
     }
+}
+
+// One read and one piece: the body goes from the socket to the stream and to OnDocData
+// without passing through the line buffer.
+void THttpCli::ReceiveBody()
+{
+    char* buf;
+    int size;
+    if (FBodyDepth == 0) {
+        if (!FBodyBuffer) FBodyBuffer = std::make_unique_for_overwrite<char[]>(kBodyPiece);
+        buf = FBodyBuffer.get();
+        size = kBodyPiece;
+    } else {
+        // A read under a handler that pumps: one small buffer per level of nesting, made once
+        // and kept, so deep nesting costs neither the stack nor an allocation per piece.
+        auto level = static_cast<std::size_t>(FBodyDepth - 1);
+        if (FNestedBuffers.size() <= level) FNestedBuffers.resize(level + 1);
+        if (!FNestedBuffers[level]) FNestedBuffers[level] = std::make_unique_for_overwrite<char[]>(kUsableBuffer);
+        buf = FNestedBuffers[level].get();
+        size = kUsableBuffer;
+    }
+    int count = FSocket->Receive(buf, size);
+    if (count < 0) {
+        int err = FSocket->LastError();
+        if (err != 0 && err != WSAEWOULDBLOCK) FReceiveError = err;
+        return;
+    }
+    if (count == 0) return;
+    Progress();
+    if (FTakingBody) ProcessBodyData(buf, count);
+    else PostSetReady();
 }
 
 void THttpCli::HeaderOverflow()
@@ -1019,16 +1062,17 @@ void THttpCli::FinishHeaderlessLine()
     if (FContentType.empty()) FContentType = "text/html";
     SetState(hsWaitingBody);
     if (!guard) return;
-    FNextStep = &THttpCli::ProcessBodyData;
+    FNextStep = nullptr;
+    FTakingBody = true;
     TriggerHeaderEnd();
     if (!guard) return;
     FCurrentLine.append(FLineEndLen == 2 ? "\r\n" : "\n");
-    ProcessBodyData();
+    ProcessBodyData(FCurrentLine.data(), static_cast<int>(FCurrentLine.size()));
     if (!guard) return;
     if (FReceiveLen > 0 && FState == hsWaitingBody) {
-        FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+        int len = FReceiveLen;
         FReceiveLen = 0;
-        ProcessBodyData();
+        ProcessBodyData(FReceiveBuffer.data(), len);
     }
 }
 
@@ -1062,13 +1106,14 @@ void THttpCli::FinishHeader()
         ReplaceExt(FDocName, "htm");
     SetState(hsWaitingBody);
     if (!guard) return;
-    FNextStep = &THttpCli::ProcessBodyData;
+    FNextStep = nullptr;
+    FTakingBody = true;
     TriggerHeaderEnd();
     if (!guard) return;
     if (FReceiveLen > 0) {
-        FCurrentLine.assign(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+        int len = FReceiveLen;
         FReceiveLen = 0;
-        ProcessBodyData();
+        ProcessBodyData(FReceiveBuffer.data(), len);
     } else if (DocumentComplete()) {
         // Nothing to wait for: the server's close would add nothing.
         CloseConnection();
@@ -1231,19 +1276,29 @@ void THttpCli::HandleRelocationClosed(TObject* Sender, std::uint16_t Error)
     PostMessage(FNotifyWindow, WM_RELOCATE, FRequestSerial, 0);
 }
 
-void THttpCli::ProcessBodyData()
+void THttpCli::ProcessBodyData(const char* Data, int Len)
 {
     TLiveness guard = Liveness();
+    // While the piece is out, a handler that pumps messages must not read over it.
+    ++FBodyDepth;
+    struct Leave {
+        TLiveness& G;
+        int& Depth;
+        ~Leave()
+        {
+            if (G) --Depth;
+        }
+    } leave{guard, FBodyDepth};
     if (FBodyDataCount == 0) {
         TriggerDocBegin();
         if (!guard) return;
     }
     ++FBodyDataCount;
-    auto n = static_cast<std::int64_t>(FCurrentLine.size());
+    auto n = static_cast<std::int64_t>(Len);
     // Bytes past the declared length belong to no document.
     if (FDeclaredLength >= 0 && BodyExpected()) n = std::min(n, std::max<std::int64_t>(0, FDeclaredLength - FRcvdCount));
     std::string why;
-    if (FRcvdStream && n > 0 && !WriteReceived(n, why)) {
+    if (FRcvdStream && n > 0 && !WriteReceived(Data, n, why)) {
         // A document that cannot be stored whole is not received: the request fails now
         // rather than report a truncated file as a success.
         EndWithFailure("Cannot write the document: " + why, 0);
@@ -1251,7 +1306,7 @@ void THttpCli::ProcessBodyData()
     }
     FRcvdCount += n;
     try {
-        TriggerDocData(FCurrentLine.data(), static_cast<int>(n));
+        TriggerDocData(Data, static_cast<int>(n));
     } catch (...) {
         if (guard && DocumentComplete()) CloseConnection();
         throw;
@@ -1262,12 +1317,12 @@ void THttpCli::ProcessBodyData()
 
 // Writes the first Count bytes of the piece to RcvdStream and counts what the stream took
 // when it could not take them all.
-bool THttpCli::WriteReceived(std::int64_t Count, std::string& Why)
+bool THttpCli::WriteReceived(const char* Data, std::int64_t Count, std::string& Why)
 {
     errno = 0;
     std::int64_t written = 0;
     try {
-        written = FRcvdStream->Write(FCurrentLine.data(), Count);
+        written = FRcvdStream->Write(Data, Count);
     } catch (const std::exception& E) {
         Why = E.what();
         return false;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/Classes.h"
 #include "net/WSocket.h"
@@ -227,7 +228,7 @@ protected:
     void HandleDnsLookupDone(TObject* Sender, std::uint16_t Error);
     void SendRequestHeader(const std::string& Method, const std::string& Version);
     void ProcessHeaderLine();
-    void ProcessBodyData();
+    void ProcessBodyData(const char* Data, int Len);
     void ProcessTunnelLine();
     void SetState(THttpCliState NewState);
     void PostSetReady();
@@ -259,7 +260,8 @@ private:
     void Interrupt(const std::string& Reason, std::uint32_t Error);
     bool BodyExpected() const;
     bool DocumentComplete() const;
-    bool WriteReceived(std::int64_t Count, std::string& Why);
+    bool WriteReceived(const char* Data, std::int64_t Count, std::string& Why);
+    void ReceiveBody();
     void FinishHeaderlessLine();
     void FinishHeader();
     void ProcessHeaderField();
@@ -307,6 +309,12 @@ private:
     bool FSendingBody = false;
     bool FRelocationPending = false;
     void (THttpCli::*FNextStep)() = nullptr;
+    // Body pieces are read straight into this buffer, made once on the first body read and
+    // kept; reads made while a piece is out (a handler pumps messages) go to the nested ones.
+    std::unique_ptr<char[]> FBodyBuffer;
+    std::vector<std::unique_ptr<char[]>> FNestedBuffers;
+    int FBodyDepth = 0;  // body pieces being handed on
+    bool FTakingBody = false;  // body pieces go to ProcessBodyData
     std::uint32_t FRequestDoneError = 0;
 
     // Per request: the serial that tells its notifications from those of an ended one, the

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "core/Classes.h"
+#include "core/SysUtils.h"
 #include "net/HttpProt.h"
 
 using namespace kapo;

@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/Unit1.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
