@@ -2,6 +2,8 @@
 #include <clocale>
 #include <csignal>
 
+#include <QGuiApplication>
+
 #include "app/Unit1.h"
 
 int main(int argc, char** argv)
@@ -9,6 +11,8 @@ int main(int argc, char** argv)
     std::setlocale(LC_ALL, "");
     kapo::TApplication app;
     app.Initialize(argc, argv);
+    // The desktop entry's name: Wayland compositors match the window to its entry and icon by it.
+    QGuiApplication::setDesktopFileName("example.kora.Kapo");
     // The session's end, a hang-up and Ctrl+C end the loop as the close button does, so the
     // window is destroyed and saves the settings.
     app.TerminateOnSignals({SIGTERM, SIGHUP, SIGINT});

@@ -542,24 +542,9 @@ void TForm1::TransfMouseDown(TObject*, TMouseButton, TShiftState, int, int)
 {
     Abook->Hide();
     ShowPressed(Transf);
-    if (Nomes->ItemIndex() < 0) return;
     std::string folder = Dir->Directory() + "/";
-    std::string row = Nomes->Items()[Nomes->ItemIndex()];
-    std::size_t colon = row.find(':');
-    if (colon == std::string::npos) return;
-    std::string name = SoundName(row, colon);
-    if (Login->Text().empty()) {
-        Stk->SetCaption("Falta login do Club!");
-        return;
-    }
-    if (Senha->Text().empty()) {
-        Stk->SetCaption("Falta senha do Club!");
-        return;
-    }
-    if (!SafeName(name)) {
-        Stk->SetCaption("Nome de som inválido!");
-        return;
-    }
+    std::string name;
+    if (!SelectedSound(name)) return;
     if (Exists(folder + name)) {
         Stk->SetCaption("Som já existe!!!");
         return;
@@ -612,23 +597,8 @@ void TForm1::NomesDblClick(TObject*)
 {
     BusyLamp()->SetBrushColor(LampBusy);
     Stk->SetCaption("");
-    if (Nomes->ItemIndex() < 0) return;
-    std::string row = Nomes->Items()[Nomes->ItemIndex()];
-    std::size_t colon = row.find(':');
-    if (colon == std::string::npos) return;
-    std::string name = SoundName(row, colon);
-    if (Login->Text().empty()) {
-        Stk->SetCaption("Falta login do Club!");
-        return;
-    }
-    if (Senha->Text().empty()) {
-        Stk->SetCaption("Falta senha do Club!");
-        return;
-    }
-    if (!SafeName(name)) {
-        Stk->SetCaption("Nome de som inválido!");
-        return;
-    }
+    std::string name;
+    if (!SelectedSound(name)) return;
     const std::string copy = PrivateFolder().Path() + name;
     // A copy still there (its deletion failed) is played without fetching again.
     if (FileExists(copy)) {
@@ -648,6 +618,21 @@ void TForm1::NomesDblClick(TObject*)
         Stk->SetCaption("Falha no acesso ao club KORA!");
     }
     BusyLamp()->SetBrushColor(LampIdle);
+}
+
+bool TForm1::SelectedSound(std::string& Name)
+{
+    if (Nomes->ItemIndex() < 0) return false;
+    std::string row = Nomes->Items()[Nomes->ItemIndex()];
+    std::size_t colon = row.find(':');
+    if (colon == std::string::npos) return false;
+    Name = SoundName(row, colon);
+    const char* refusal = Login->Text().empty()   ? "Falta login do Club!"
+                          : Senha->Text().empty() ? "Falta senha do Club!"
+                          : !SafeName(Name)       ? "Nome de som inválido!"
+                                                  : nullptr;
+    if (refusal) Stk->SetCaption(refusal);
+    return refusal == nullptr;
 }
 
 std::string TForm1::SoundName(const std::string& Row, std::size_t Colon)

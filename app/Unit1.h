@@ -134,6 +134,10 @@ private:
     std::string FetchInto(const std::string& LocalPath, const std::string& Address, const std::string& Login,
                           const std::string& Password, bool* Superseded = nullptr, mode_t Rights = 0600);
 
+    // The sound of the selected row, when there is one, the login and password are given and
+    // its name is safe as a file name; otherwise false, with the status line saying what is
+    // missing.
+    bool SelectedSound(std::string& Name);
     // Plays a local copy to its end through Mp and deletes it.
     void PlaySound(const std::string& Path);
     // Fetches a sound into the folder and gives it its name only when it came whole. Answers
