@@ -336,6 +336,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     HttpCli1->SetNoCache(false);
     HttpCli1->SetContentTypePost("application/x-www-form-urlencoded");
     HttpCli1->SetMultiThreaded(false);
+    // A service that stops answering ends the fetch after a minute without progress.
+    HttpCli1->SetTimeout(60);
     HttpCli1->OnDocBegin = std::bind_front(&TForm1::HttpCli1DocBegin, this);
     HttpCli1->OnDocData = std::bind_front(&TForm1::HttpCli1DocData, this);
     HttpCli1->OnDocEnd = std::bind_front(&TForm1::HttpCli1DocEnd, this);

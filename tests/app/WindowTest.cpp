@@ -145,6 +145,7 @@ TEST_F(Window, LayoutAfterCreation)
     EXPECT_EQ(f->G1->BoundsRect(), Bounds(118, 11, 60, 4));
     EXPECT_FALSE(f->Dir->Ctl3D());
     EXPECT_FALSE(f->Drv->Ctl3D());
+    EXPECT_EQ(f->HttpCli1->Timeout(), 60);  // a silent service cannot hold a fetch for ever
 }
 
 TEST_F(Window, NoSettingsFileGivesDefaultsAndASixLineOwnerOnlyFile)
