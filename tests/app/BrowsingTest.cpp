@@ -17,8 +17,7 @@
 #include <fstream>
 #include <functional>
 
-#include "app/Unit1.h"
-#include "support/GuiTestMain.h"
+#include "WindowFixture.h"
 
 using namespace kapo;
 using namespace httptest;
@@ -26,7 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Ok(const std::string& body) { return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body; }
+std::string Ok(const std::string& body) { return test::OkResponse(body); }
 const std::string NotFound = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
 
 std::string RequestLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
@@ -40,38 +39,11 @@ bool OpenInProcess(const std::string& path)
     return false;
 }
 
-class Browsing : public ::testing::Test {
+class Browsing : public test::WindowFixture {
 protected:
-    void SetUp() override
-    {
-        FSavedCwd = fs::current_path();
-        FFolder = fs::temp_directory_path() / ("kapo-browse-" + std::to_string(::getpid()) + "-" +
-                                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(FFolder);
-        fs::create_directories(FFolder / "user");
-        SetProgramFolderForTesting(FFolder.string());
-        test::ShownErrors().clear();
-        F = new TForm1(nullptr);
-        F->DoCreate();
-        F->Dir->ApplyPath((FFolder / "user").string());
-        F->Serv->SetText("127.0.0.1:" + Server.PortText() + "/");
-        F->Widget()->show();
-    }
-    void TearDown() override
-    {
-        delete F;
-        SetProgramFolderForTesting("");
-        fs::current_path(FSavedCwd);
-        std::error_code ec;
-        fs::remove_all(FFolder, ec);
-    }
+    void SetUp() override { OpenWindow("127.0.0.1:" + Server.PortText() + "/"); }
 
-    TColor Lamp() const { return F->Shp1->Brush().Color; }
-    void PressSons()
-    {
-        QTest::mousePress(F->Sons->Widget(), Qt::LeftButton, {}, QPoint(3, 3));
-        QTest::mouseRelease(F->Sons->Widget(), Qt::LeftButton, {}, QPoint(3, 3));
-    }
+    void PressSons() { Press(F->Sons); }
     void ClickRow(int row) { QTest::mouseClick(F->Lista->Widget(), Qt::LeftButton, {}, QPoint(40, row * 15 + 7)); }
     std::vector<std::string> Rows(TStrings& s)
     {
@@ -103,8 +75,6 @@ protected:
     // The scripted servers play one connection at a time: an overlapping fetch needs another.
     HttpScriptedServer Server, Other;
     std::string OtherBase() const { return "127.0.0.1:" + Other.PortText() + "/"; }
-    fs::path FFolder, FSavedCwd;
-    TForm1* F = nullptr;
 };
 
 }  // namespace

@@ -16,9 +16,8 @@
 #include <fstream>
 #include <future>
 
-#include "app/Unit1.h"
 #include "core/Classes.h"
-#include "support/GuiTestMain.h"
+#include "WindowFixture.h"
 
 using namespace kapo;
 namespace fs = std::filesystem;
@@ -27,11 +26,7 @@ namespace {
 
 const fs::path Catalogue = KAPO_DEMO_CATALOGUE;
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadFile;
 
 std::vector<std::string> Lines(const fs::path& path)
 {
@@ -76,41 +71,15 @@ private:
     HWND FHandle = 0;
 };
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public test::WindowFixture {
 protected:
     void SetUp() override
     {
         soundtest::AlsaFileSink::Instance().RemoveSink();
-        FSavedCwd = fs::current_path();
-        FFolder = fs::temp_directory_path() / ("kapo-e2e-" + std::to_string(::getpid()) + "-" +
-                                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(FFolder);
-        fs::create_directories(FFolder / "user");
-        SetProgramFolderForTesting(FFolder.string());
-        test::ShownErrors().clear();
-        F = new TForm1(nullptr);
-        F->DoCreate();
-        F->Dir->ApplyPath((FFolder / "user").string());
-        F->Serv->SetText(Service.Base());
+        OpenWindow(Service.Base());
         F->Login->SetText("demo");
         F->Senha->SetText("demo");
-        F->Widget()->show();
     }
-    void TearDown() override
-    {
-        delete F;
-        SetProgramFolderForTesting("");
-        fs::current_path(FSavedCwd);
-        std::error_code ec;
-        fs::remove_all(FFolder, ec);
-        test::ShownErrors().clear();
-    }
-    void Press(TControl* c, Qt::MouseButton b = Qt::LeftButton)
-    {
-        QTest::mousePress(c->Widget(), b, {}, QPoint(3, 3));
-        QTest::mouseRelease(c->Widget(), b, {}, QPoint(3, 3));
-    }
-    void ClickName(int row) { QTest::mouseClick(F->Nomes->Widget(), Qt::LeftButton, {}, QPoint(40, row * 15 + 7)); }
     // Opens the first category: a click on the first heading, Enter opens it, Right goes to its
     // first category, which fetches that category's list.
     void OpenFirstCategory()
@@ -130,8 +99,6 @@ protected:
 
     soundtest::Watchdog Guard{120000};
     ServiceThread Service;
-    fs::path FFolder, FSavedCwd;
-    TForm1* F = nullptr;
 };
 
 // Bytes the device is handed for a wave: 16-bit samples for 8/16-bit, µ-law and A-law, 32-bit

@@ -14,8 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/Unit1.h"
-#include "support/GuiTestMain.h"
+#include "WindowFixture.h"
 
 using namespace kapo;
 using namespace httptest;
@@ -23,17 +22,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Ok(const std::string& body)
-{
-    return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+std::string Ok(const std::string& body) { return test::OkResponse(body); }
 const std::string Denied = "HTTP/1.0 401 Unauthorized\r\nContent-Length: 12\r\n\r\nAcesso negado";
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadFile;
 
 std::vector<std::string> Names(const fs::path& dir)
 {
@@ -43,37 +35,17 @@ std::vector<std::string> Names(const fs::path& dir)
     return out;
 }
 
-class Sounds : public ::testing::Test {
+class Sounds : public test::WindowFixture {
 protected:
     void SetUp() override
     {
         soundtest::AlsaFileSink::Instance().RemoveSink();
-        FSavedCwd = fs::current_path();
-        FFolder = fs::temp_directory_path() / ("kapo-sounds-" + std::to_string(::getpid()) + "-" +
-                                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(FFolder);
-        fs::create_directories(FFolder / "user");
-        SetProgramFolderForTesting(FFolder.string());
-        test::ShownErrors().clear();
-        F = new TForm1(nullptr);
-        F->DoCreate();
-        F->Dir->ApplyPath((FFolder / "user").string());
-        F->Serv->SetText("127.0.0.1:" + Server.PortText() + "/");
+        OpenWindow("127.0.0.1:" + Server.PortText() + "/");
         F->Login->SetText("ana");
         F->Senha->SetText("segredo");
-        F->Widget()->show();
         // A real tone of 400 frames, 16-bit stereo.
         soundtest::WriteTone((FFolder / "tone.wav").string(), 400);
         Wave = ReadFile((FFolder / "tone.wav").string());
-    }
-    void TearDown() override
-    {
-        delete F;
-        SetProgramFolderForTesting("");
-        fs::current_path(FSavedCwd);
-        std::error_code ec;
-        fs::remove_all(FFolder, ec);
-        test::ShownErrors().clear();
     }
 
     void Rows(std::initializer_list<const char*> rows)
@@ -87,20 +59,13 @@ protected:
         QTest::mouseClick(F->Nomes->Widget(), Qt::LeftButton, {}, p);
         QTest::mouseDClick(F->Nomes->Widget(), Qt::LeftButton, {}, p);
     }
-    void Select(int row) { QTest::mouseClick(F->Nomes->Widget(), Qt::LeftButton, {}, QPoint(40, row * 15 + 7)); }
-    void PressTransf()
-    {
-        QTest::mousePress(F->Transf->Widget(), Qt::LeftButton, {}, QPoint(3, 3));
-        QTest::mouseRelease(F->Transf->Widget(), Qt::LeftButton, {}, QPoint(3, 3));
-    }
+    void Select(int row) { ClickName(row); }
+    void PressTransf() { Press(F->Transf); }
     std::string Sink() const { return soundtest::AlsaFileSink::Instance().ReadSink(); }
     std::string UserFile(const std::string& name) const { return (FFolder / "user" / name).string(); }
-    TColor Lamp() const { return F->Shp1->Brush().Color; }
 
     soundtest::Watchdog Guard{120000};
     HttpScriptedServer Server;
-    fs::path FFolder, FSavedCwd;
-    TForm1* F = nullptr;
     std::string Wave;
 };
 
