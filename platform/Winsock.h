@@ -49,6 +49,12 @@ struct WSLINGER {
     std::uint16_t l_linger;
 };
 
+// One piece of a gathered send (WSASend): its length and where it starts.
+struct WSABUF {
+    std::uint32_t len;
+    char* buf;
+};
+
 // Asynchronous notification events (WSAAsyncSelect).
 constexpr long FD_READ = 0x01;
 constexpr long FD_WRITE = 0x02;
@@ -143,6 +149,10 @@ int WinsockErrorFromErrno(int err);
     X(sendto, int, (SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen),         \
       (s, buf, len, flags, to, tolen))                                                                      \
     X(send, int, (SOCKET s, const char* buf, int len, int flags), (s, buf, len, flags))                     \
+    X(WSASend, int,                                                                                         \
+      (SOCKET s, const WSABUF* lpBuffers, std::uint32_t dwBufferCount, std::uint32_t* lpNumberOfBytesSent,  \
+       std::uint32_t dwFlags),                                                                              \
+      (s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags))                                          \
     X(ntohs, std::uint16_t, (std::uint16_t netshort), (netshort))                                           \
     X(listen, int, (SOCKET s, int backlog), (s, backlog))                                                   \
     X(ioctlsocket, int, (SOCKET s, long cmd, std::uint32_t* argp), (s, cmd, argp))                          \

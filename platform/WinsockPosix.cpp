@@ -7,6 +7,8 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -410,6 +412,13 @@ int ws_bind(SOCKET s, const sockaddr* addr, int namelen)
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
     if (!addr || namelen < static_cast<int>(sizeof(sockaddr_in))) return fail(WSAEFAULT);
+    // A port whose last connections still linger in TIME_WAIT may be bound again at once, as
+    // the library's users expect: a restarted server must not wait a minute for its port. A
+    // port with a live listener stays refused (that is all the system's option allows).
+    if (sp->Type == SOCK_STREAM) {
+        int on = 1;
+        ::setsockopt(sp->Fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     if (::bind(sp->Fd, addr, static_cast<socklen_t>(namelen)) != 0) return failErrno();
     return 0;
 }
@@ -525,17 +534,20 @@ void settle(Sock& k)
     else if (k.ConnectError || socketError(k.Fd) != 0) k.State = SockState::Failed;
 }
 
-int ws_send(SOCKET s, const char* buf, int len, int flags)
+// A stream send of the pieces in order, as one system call; the count taken or SOCKET_ERROR.
+int streamSend(SOCKET s, const iovec* pieces, std::size_t count, std::size_t total, int flags)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
-    if (len < 0 || (len > 0 && !buf)) return fail(WSAEFAULT);
     Sock& k = *sp;
     settle(k);
     if (k.Type == SOCK_STREAM && (k.State == SockState::Unconnected || k.State == SockState::Connecting ||
                                   k.State == SockState::Failed || k.State == SockState::Listening))
         return fail(WSAENOTCONN);
-    ssize_t n = ::send(k.Fd, buf, static_cast<std::size_t>(len), (flags & (MSG_OOB | MSG_DONTROUTE)) | MSG_NOSIGNAL);
+    msghdr msg{};
+    msg.msg_iov = const_cast<iovec*>(pieces);
+    msg.msg_iovlen = count;
+    ssize_t n = ::sendmsg(k.Fd, &msg, (flags & (MSG_OOB | MSG_DONTROUTE)) | MSG_NOSIGNAL);
     if (n < 0) {
         int err = errno;
         if (err == EAGAIN || err == EWOULDBLOCK) {
@@ -546,11 +558,42 @@ int ws_send(SOCKET s, const char* buf, int len, int flags)
         return fail(k.Type == SOCK_STREAM ? streamError(k, err) : WinsockErrorFromErrno(err));
     }
     // A short write means the buffer filled up: room coming back is worth an FD_WRITE.
-    if (n < len && k.NonBlocking) {
+    if (static_cast<std::size_t>(n) < total && k.NonBlocking) {
         k.WriteEnabled = true;
         refresh(k, false);
     }
     return static_cast<int>(n);
+}
+
+int ws_send(SOCKET s, const char* buf, int len, int flags)
+{
+    if (len < 0 || (len > 0 && !buf)) return findSock(s) ? fail(WSAEFAULT) : SOCKET_ERROR;
+    iovec piece{const_cast<char*>(buf), static_cast<std::size_t>(len)};
+    return streamSend(s, &piece, 1, piece.iov_len, flags);
+}
+
+// At most this many pieces go into one gathered send, as with the system's own limit.
+constexpr std::uint32_t MaxSendPieces = 1024;
+
+int ws_WSASend(SOCKET s, const WSABUF* lpBuffers, std::uint32_t dwBufferCount, std::uint32_t* lpNumberOfBytesSent,
+               std::uint32_t dwFlags)
+{
+    if (!findSock(s)) return SOCKET_ERROR;
+    if (dwBufferCount > MaxSendPieces) return fail(WSAEINVAL);
+    if ((dwBufferCount > 0 && !lpBuffers) || !lpNumberOfBytesSent) return fail(WSAEFAULT);
+    iovec pieces[MaxSendPieces];
+    std::size_t total = 0;
+    for (std::uint32_t i = 0; i < dwBufferCount; ++i) {
+        if (lpBuffers[i].len > 0 && !lpBuffers[i].buf) return fail(WSAEFAULT);
+        pieces[i] = iovec{lpBuffers[i].buf, lpBuffers[i].len};
+        total += lpBuffers[i].len;
+    }
+    // The count is reported as an int on success: a larger gather is the caller's fault.
+    if (total > static_cast<std::size_t>(INT32_MAX)) return fail(WSAEINVAL);
+    int n = streamSend(s, pieces, dwBufferCount, total, static_cast<int>(dwFlags));
+    if (n == SOCKET_ERROR) return SOCKET_ERROR;
+    *lpNumberOfBytesSent = static_cast<std::uint32_t>(n);
+    return 0;
 }
 
 int ws_sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen)

@@ -54,6 +54,7 @@ struct Api {
     Taccept accept = proc<Taccept>(Lib, "accept");
     Tconnect connect = proc<Tconnect>(Lib, "connect");
     Tsend send = proc<Tsend>(Lib, "send");
+    TWSASend WSASend = proc<TWSASend>(Lib, "WSASend");
     Trecv recv = proc<Trecv>(Lib, "recv");
     Tgetpeername getpeername = proc<Tgetpeername>(Lib, "getpeername");
     Tgetsockname getsockname = proc<Tgetsockname>(Lib, "getsockname");
@@ -410,6 +411,72 @@ TEST_F(Winsock, WriteIsToldAgainAfterASendWouldBlock)
     EXPECT_TRUE(told);
     ::close(peer);
     A.closesocket(s);
+}
+
+TEST_F(Winsock, GatheredSendKeepsThePiecesInOrderAndRefusesBadArguments)
+{
+    Inbox in;
+    int peer = -1;
+    SOCKET s = connected(in, peer);
+    char one[] = "first,", two[] = "", three[] = "third";
+    WSABUF pieces[] = {{6, one}, {0, two}, {5, three}};
+    std::uint32_t sent = 0;
+    ASSERT_EQ(A.WSASend(s, pieces, 3, &sent, 0), 0);
+    EXPECT_EQ(sent, 11u);
+    char b[32] = {};
+    std::size_t got = 0;
+    while (got < 11) {
+        ssize_t n = ::recv(peer, b + got, sizeof b - got, 0);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(std::string(b, got), "first,third");
+
+    struct Bad {
+        const WSABUF* Pieces;
+        std::uint32_t Count;
+        std::uint32_t* Sent;
+        int Error;
+    };
+    WSABUF missing[] = {{4, nullptr}};
+    for (const Bad& c : {Bad{missing, 1, &sent, WSAEFAULT}, Bad{pieces, 3, nullptr, WSAEFAULT},
+                         Bad{nullptr, 2, &sent, WSAEFAULT}, Bad{pieces, 5000, &sent, WSAEINVAL}}) {
+        EXPECT_EQ(A.WSASend(s, c.Pieces, c.Count, c.Sent, 0), SOCKET_ERROR);
+        EXPECT_EQ(A.WSAGetLastError(), c.Error);
+    }
+    ::close(peer);
+    A.closesocket(s);
+}
+
+TEST_F(Winsock, AClosedListenersPortIsFreeAtOnceThoughItsConnectionsLinger)
+{
+    SOCKET l = A.socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in any = loopback(0);
+    ASSERT_EQ(A.bind(l, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(A.listen(l, 4), 0);
+    sockaddr_in at{};
+    int len = sizeof at;
+    A.getsockname(l, reinterpret_cast<sockaddr*>(&at), &len);
+    int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    SOCKET served = A.accept(l, nullptr, nullptr);  // a blocking socket: waits for the client
+    ASSERT_NE(served, INVALID_SOCKET);
+    // The server closes first, so its side of the connection waits in TIME_WAIT.
+    A.closesocket(served);
+    A.closesocket(l);
+    char b;
+    EXPECT_EQ(::recv(client, &b, 1, 0), 0);
+    ::close(client);
+
+    SOCKET again = A.socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_EQ(A.bind(again, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << A.WSAGetLastError();
+    EXPECT_EQ(A.listen(again, 4), 0);
+    // While it listens, the port stays its own.
+    SOCKET rival = A.socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    EXPECT_EQ(A.bind(rival, reinterpret_cast<sockaddr*>(&at), sizeof at), SOCKET_ERROR);
+    EXPECT_EQ(A.WSAGetLastError(), WSAEADDRINUSE);
+    A.closesocket(rival);
+    A.closesocket(again);
 }
 
 TEST_F(Winsock, AcceptIsToldAgainAfterAcceptAndTheNewSocketKeepsTheSelection)
