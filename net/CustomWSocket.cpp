@@ -693,17 +693,35 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
 void TCustomWSocket::ClearSendQueue()
 {
     FBufList.clear();
+    FSpareChunks.clear();
 }
 
 void TCustomWSocket::QueueData(const void* Data, int Len)
 {
     const char* p = static_cast<const char*>(Data);
-    if (FBufList.empty()) FBufList.push_back(std::make_unique<TBuffer>(SendChunkSize));
+    if (FBufList.empty()) FBufList.push_back(NewChunk());
     int done = FBufList.back()->Write(p, Len);
     while (done < Len) {
-        FBufList.push_back(std::make_unique<TBuffer>(SendChunkSize));
+        FBufList.push_back(NewChunk());
         done += FBufList.back()->Write(p + done, Len - done);
     }
+}
+
+// Chunks emptied by sending are kept for the next data, as many as one gathered send takes
+// (about 256 KiB): a stream of bodies would otherwise allocate and free a chunk per 1514 bytes.
+std::unique_ptr<TBuffer> TCustomWSocket::NewChunk()
+{
+    if (FSpareChunks.empty()) return std::make_unique<TBuffer>(SendChunkSize);
+    std::unique_ptr<TBuffer> chunk = std::move(FSpareChunks.back());
+    FSpareChunks.pop_back();
+    return chunk;
+}
+
+void TCustomWSocket::DropFrontChunk()
+{
+    std::unique_ptr<TBuffer> chunk = std::move(FBufList.front());
+    FBufList.pop_front();
+    if (FSpareChunks.size() < static_cast<std::size_t>(MaxGatheredChunks) && chunk->WrCount == 0) FSpareChunks.push_back(std::move(chunk));
 }
 
 int TCustomWSocket::RealSend(const void* Data, int Len)
@@ -717,6 +735,26 @@ int TCustomWSocket::RealSend(const void* Data, int Len)
     FRealSent = n > 0 ? n : 0;
     if (n > 0) FireSendData(n);
     return n;
+}
+
+int TCustomWSocket::RealSendGathered(const WSABUF* Pieces, int Count)
+{
+    std::uint32_t sent = 0;
+    int r = WSocket_WSASend(FHSocket, Pieces, static_cast<std::uint32_t>(Count), &sent, static_cast<std::uint32_t>(FSendFlags));
+    int n = r == 0 ? static_cast<int>(sent) : -1;
+    FRealSent = n > 0 ? n : 0;
+    if (n > 0) FireSendData(n);
+    return n;
+}
+
+void TCustomWSocket::TakeSent(int Count)
+{
+    while (Count > 0 && !FBufList.empty()) {
+        TBuffer* chunk = FBufList.front().get();
+        Count -= chunk->Remove(Count);
+        if (chunk->RdCount < chunk->WrCount || FBufList.size() == 1) break;
+        DropFrontChunk();
+    }
 }
 
 void TCustomWSocket::TryToSend()
@@ -741,22 +779,36 @@ void TCustomWSocket::TryToSend()
         const char* data = chunk->Peek(n);
         if (!data) {
             if (FBufList.size() > 1) {
-                FBufList.pop_front();
+                DropFrontChunk();
                 continue;
             }
             FAllSent = true;
             break;
         }
+        // On a stream the queued chunks go out together, in one system call: a chunk per call
+        // would cost a call per 1514 bytes. Datagrams keep one chunk per send.
+        WSABUF pieces[MaxGatheredChunks];
+        int count = 1;
+        pieces[0] = WSABUF{static_cast<std::uint32_t>(n), const_cast<char*>(data)};
+        if (FType == SOCK_STREAM) {
+            for (std::size_t i = 1; i < FBufList.size() && count < MaxGatheredChunks; ++i) {
+                int len = 0;
+                const char* more = FBufList[i]->Peek(len);
+                if (!more) continue;
+                pieces[count++] = WSABUF{static_cast<std::uint32_t>(len), const_cast<char*>(more)};
+                n += len;
+            }
+        }
         int r;
         FRealSent = 0;
         try {
-            r = RealSend(data, n);
+            r = count == 1 ? RealSend(data, n) : RealSendGathered(pieces, count);
         } catch (...) {
             // A raising OnSendData must neither leave the queue locked for good nor have the
             // bytes that already went out sent again.
             if (guard) {
                 FInTryToSend = false;
-                if (FHSocket == h && !FBufList.empty() && FBufList.front().get() == chunk) chunk->Remove(FRealSent);
+                if (FHSocket == h && !FBufList.empty() && FBufList.front().get() == chunk) TakeSent(FRealSent);
             }
             throw;
         }
@@ -781,7 +833,7 @@ void TCustomWSocket::TryToSend()
             ReportError("TryToSend failed");
             return;
         }
-        chunk->Remove(r);
+        TakeSent(r);
         if (r != n) break;
     }
     FInTryToSend = false;

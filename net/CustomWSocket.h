@@ -63,6 +63,8 @@ using TBgExceptionEvent = std::function<void(TObject* Sender, Exception& E, bool
 class TCustomWSocket : public TComponent {
 public:
     static constexpr int SendChunkSize = 1514;
+    // Queued chunks handed to the system in one gathered send (about 256 KiB).
+    static constexpr int MaxGatheredChunks = 173;
     static constexpr int DnsBufferSize = 1025;
 
     explicit TCustomWSocket(TComponent* AOwner = nullptr);
@@ -159,6 +161,8 @@ protected:
     virtual void InternalClose(bool bShut, std::uint16_t Error);
     virtual void BindLocal();
     virtual int RealSend(const void* Data, int Len);
+    // Hands several pieces of a stream to the system in one call; fires OnSendData like RealSend.
+    int RealSendGathered(const WSABUF* Pieces, int Count);
     virtual void RaiseErrorFmt(const std::string& Fmt, const std::vector<TFormatArg>& Args);
     virtual void RaiseError(const std::string& Msg);
     bool PrepareLookup(const std::string& Text);
@@ -188,7 +192,11 @@ protected:
     void ApplyLinger();
     void ClearSendQueue();
     void QueueData(const void* Data, int Len);
+    std::unique_ptr<TBuffer> NewChunk();
+    void DropFrontChunk();
     void TryToSend();
+    // Takes Count sent bytes off the front of the queue, dropping the chunks they emptied.
+    void TakeSent(int Count);
     void ReadLoop(std::uint16_t Error);
     bool IsDestroying() const { return ComponentState() & csDestroying; }
     // Waits for more work, at most a moment, so that waiting loops do not spin.
@@ -217,6 +225,7 @@ protected:
     HWND FWindowHandle = 0;
     TSocketState FState = wsClosed;
     std::deque<std::unique_ptr<TBuffer>> FBufList;
+    std::vector<std::unique_ptr<TBuffer>> FSpareChunks;  // emptied chunks kept for reuse
     bool FAllSent = true;
     long FSelectEvent = 0;
     HANDLE FDnsLookupHandle = 0;
