@@ -17,7 +17,11 @@ using namespace kapo;
 namespace {
 
 constexpr UINT WM_REAP = WM_USER + 50;
-constexpr std::size_t PieceSize = 64 * 1024;
+// A client's file goes out in pieces of its share of this budget, between the two bounds: a
+// lone client gets large pieces (fewer calls), a crowd small ones (the queues stay small).
+constexpr std::size_t PieceBudget = 16 << 20;
+constexpr std::size_t MinPieceSize = 16 << 10;
+constexpr std::size_t MaxPieceSize = 256 << 10;
 constexpr int PaceMs = 100;
 // How long a finished client may take to close its side before it is cut off.
 constexpr int CloseGraceMs = 5000;
@@ -132,8 +136,10 @@ private:
     void SendPiece(std::size_t Most)
     {
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(Most, FRemaining));
-        if (FPiece.size() < want) FPiece.resize(want);
-        ssize_t n = ::read(FFile, FPiece.data(), want);
+        // One read buffer serves every client: Send copies the piece into the queue at once.
+        std::vector<char>& piece = FServer.FPiece;
+        if (piece.size() < want) piece.resize(want);
+        ssize_t n = ::read(FFile, piece.data(), want);
         if (n <= 0) {
             // The file shrank under us: the promised length cannot be kept, so the client
             // must see a cut connection rather than a short body it would take as whole.
@@ -142,7 +148,7 @@ private:
             return;
         }
         FRemaining -= static_cast<std::uint64_t>(n);
-        FSocket.Send(FPiece.data(), static_cast<int>(n));
+        FSocket.Send(piece.data(), static_cast<int>(n));
     }
 
     void DataSent()
@@ -150,7 +156,7 @@ private:
         FLastProgress = NowMs();
         if (FPhase != phBody) return;
         if (FRemaining > 0) {
-            if (FServer.FOptions.Rate == 0) SendPiece(PieceSize);
+            if (FServer.FOptions.Rate == 0) SendPiece(FServer.PieceSize());
             return;
         }
         Finish();
@@ -187,7 +193,7 @@ private:
         if (FPhase == phBody && FServer.FOptions.Rate > 0 && FRemaining > 0 && FSocket.AllSent()) {
             const std::uint64_t share = std::max<std::uint64_t>(FServer.FOptions.Rate * PaceMs / 1000, 1);
             TLiveness guard = FSocket.Liveness();
-            SendPiece(static_cast<std::size_t>(std::min<std::uint64_t>(share, PieceSize)));
+            SendPiece(static_cast<std::size_t>(std::min<std::uint64_t>(share, MaxPieceSize)));
             if (!guard || FPhase == phGone) return;
         }
         Arm();
@@ -222,7 +228,6 @@ private:
     int FFile = -1;
     std::uint64_t FRemaining = 0;
     std::uint64_t FBytes = 0;
-    std::vector<char> FPiece;
     std::int64_t FLastProgress = 0;
     std::int64_t FClosingSince = 0;
 };
@@ -250,6 +255,11 @@ void TKoraServer::Start()
     FListener->OnSessionAvailable = [this](TObject*, std::uint16_t) { AcceptOne(); };
     FListener->Listen();
     if (FListener->State() != wsListening) throw ESocketException("cannot listen on " + FOptions.Address + ":" + FOptions.Port);
+}
+
+std::size_t TKoraServer::PieceSize() const
+{
+    return std::clamp(PieceBudget / std::max<std::size_t>(FClients.size(), 1), MinPieceSize, MaxPieceSize);
 }
 
 std::uint16_t TKoraServer::Port()
