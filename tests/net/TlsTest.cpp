@@ -3,6 +3,7 @@
 // credentials on relocations between http and https.
 #include <gtest/gtest.h>
 
+#include "tests/net/SocksRelay.h"
 #include "tests/net/TlsTestSupport.h"
 
 using namespace kapo;
@@ -206,6 +207,45 @@ TEST(Https, ThroughAProxyTunnelTheCredentialsGoWhereTheyBelong)
     EXPECT_EQ(Header(req, "Proxy-Authorization"), "(none)");
     EXPECT_EQ(log.Only({"SessionConnected"}).size(), 1u);
 }
+
+// Through a SOCKS5 tunnel the proxy resolves the name, and the session is still checked
+// against the name asked for, not against the address the proxy reached.
+struct SocksRow {
+    const char* Name;
+    std::string Host;
+    std::string Result;
+};
+
+class HttpsThroughSocks : public testing::TestWithParam<SocksRow> {};
+
+TEST_P(HttpsThroughSocks, TheSessionIsCheckedAgainstTheNameAskedFor)
+{
+    const SocksRow& row = GetParam();
+    const std::string body = HttpPattern(0, 200000);
+    TlsServer server;
+    server.Serve({server.Answer(HttpOk(body))});
+    testsupport::Socks5Relay proxy(1);
+    HttpsRig r;
+    r.Cli.SetSocksServer("127.0.0.1");
+    r.Cli.SetSocksPort(proxy.PortText());
+    r.Cli.SetSocksLevel("5");
+    r.Cli.SetURL(server.Url("/waves/a.wav", row.Host));
+    EXPECT_EQ(HttpRun(r.Cli), row.Result);
+    if (row.Result == "ok") {
+        EXPECT_TRUE(r.Received() == body) << "the body differs";
+    }
+    proxy.Join();
+    ASSERT_EQ(proxy.Seen.size(), 1u);
+    EXPECT_EQ(proxy.Seen[0], testsupport::Socks5Seen(row.Host, std::stoi(server.PortText())));
+    server.Join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HttpsThroughSocks,
+                         testing::Values(SocksRow{"NameOfTheCertificate", "localhost", "ok"},
+                                         SocksRow{"NameOnlyTheProxyKnows", "only.proxy.knows",
+                                                  "404 The server's certificate names another host than "
+                                                  "only.proxy.knows"}),
+                         [](const auto& i) { return std::string(i.param.Name); });
 
 struct ProxyRefusalRow {
     const char* Name;
