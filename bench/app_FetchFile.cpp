@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "bench/BenchSupport.h"
 #include "ui/Forms.h"
 #include "widgets/Gauges.h"
 
@@ -34,68 +35,28 @@ using namespace kapo;
 
 namespace {
 
-double ThreadCpu()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 // Answers every request on 127.0.0.1 with the same document of Size bytes, one connection at
 // a time, until destroyed.
-class BulkServer {
-public:
-    explicit BulkServer(std::int64_t Size) : FSize(Size)
+struct BulkServer : bench::LoopbackServer {
+    explicit BulkServer(std::int64_t Size)
+        : LoopbackServer([Size, chunk = Pattern()](int c) {
+              bench::ReadHead(c);
+              std::string reply = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(Size) + "\r\n\r\n";
+              bool ok = bench::SendAll(c, reply.data(), reply.size());
+              for (std::int64_t left = Size; ok && left > 0;) {
+                  auto piece = static_cast<std::size_t>(std::min<std::int64_t>(left, std::int64_t(chunk.size())));
+                  ok = bench::SendAll(c, chunk.data(), piece);
+                  left -= static_cast<std::int64_t>(piece);
+              }
+          })
     {
-        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(FListen, 4) != 0) std::exit(1);
-        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
-        FPort = ntohs(a.sin_port);
-        FThread = std::thread([this] { Serve(); });
     }
-    ~BulkServer()
-    {
-        ::shutdown(FListen, SHUT_RDWR);
-        FThread.join();
-        ::close(FListen);
-    }
-    int Port() const { return FPort; }
-
-private:
-    void Serve()
+    static std::vector<char> Pattern()
     {
         std::vector<char> chunk(1 << 20);
         for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 131 + (i >> 9));
-        for (;;) {
-            int c = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) return;
-            std::string head;
-            char buf[4096];
-            while (head.find("\r\n\r\n") == std::string::npos) {
-                ssize_t n = ::recv(c, buf, sizeof buf, 0);
-                if (n <= 0) break;
-                head.append(buf, static_cast<std::size_t>(n));
-            }
-            std::string reply = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(FSize) + "\r\n\r\n";
-            bool ok = ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply.size());
-            for (std::int64_t left = FSize; ok && left > 0;) {
-                auto piece = static_cast<std::size_t>(std::min<std::int64_t>(left, std::int64_t(chunk.size())));
-                ssize_t n = ::send(c, chunk.data(), piece, MSG_NOSIGNAL);
-                ok = n > 0;
-                if (ok) left -= n;
-            }
-            ::close(c);
-        }
+        return chunk;
     }
-
-    std::int64_t FSize;
-    int FListen = -1;
-    int FPort = 0;
-    std::thread FThread;
 };
 
 // Counts the paint events of one widget while a document is being received.
@@ -114,13 +75,6 @@ struct Run {
     double Wall = 0, Cpu = 0;
 };
 
-double Now()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 // httpget as its own process: its CPU is its whole rusage.
 Run FetchWithTool(const std::string& Tool, const std::string& Url, const std::string& File)
 {
@@ -132,7 +86,7 @@ Run FetchWithTool(const std::string& Tool, const std::string& Url, const std::st
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    double t0 = Now();
+    double t0 = bench::NowSeconds();
     if (posix_spawn(&pid, Tool.c_str(), &fa, nullptr, argv.data(), environ) != 0) {
         std::fprintf(stderr, "cannot start %s\n", Tool.c_str());
         std::exit(1);
@@ -142,7 +96,7 @@ Run FetchWithTool(const std::string& Tool, const std::string& Url, const std::st
     rusage ru{};
     ::wait4(pid, &status, 0, &ru);
     Run r;
-    r.Wall = Now() - t0;
+    r.Wall = bench::NowSeconds() - t0;
     r.Cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
             static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -195,10 +149,10 @@ int main(int argc, char** argv)
     int mostPaints = 0;
     for (int round = 0; round < kRounds; ++round) {
         paints.Paints = 0;
-        double t0 = Now(), c0 = ThreadCpu();
+        double t0 = bench::NowSeconds(), c0 = bench::ThreadCpuSeconds();
         std::string result = form->FetchFile(folder, base, "grande.wav", "", "");
-        windowCpu.push_back(ThreadCpu() - c0);
-        windowWall.push_back(Now() - t0);
+        windowCpu.push_back(bench::ThreadCpuSeconds() - c0);
+        windowWall.push_back(bench::NowSeconds() - t0);
         // Paints still queued belong to this document.
         app->ProcessMessages();
         mostPaints = std::max(mostPaints, paints.Paints);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "bench/BenchSupport.h"
 #include "ui/Forms.h"
 #include "widgets/Outline.h"
 
@@ -162,57 +163,16 @@ Row Run(std::size_t n, const std::string& dir)
 }
 
 // Serves the index for any address naming "indice.txt" and the list for any other, one
-// connection at a time, until told to stop.
-class CatalogueServer {
-public:
-    CatalogueServer(std::string index, std::string list) : FIndex(std::move(index)), FList(std::move(list))
+// connection at a time, until destroyed.
+struct CatalogueServer : bench::LoopbackServer {
+    CatalogueServer(std::string index, std::string list)
+        : LoopbackServer([index = std::move(index), list = std::move(list)](int c) {
+              const std::string& body = bench::ReadHead(c).find("indice.txt") != std::string::npos ? index : list;
+              std::string reply = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+              bench::SendAll(c, reply.data(), reply.size());
+          })
     {
-        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(FListen, 4) != 0) std::exit(1);
-        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
-        FPort = ntohs(a.sin_port);
-        FThread = std::thread([this] { Serve(); });
     }
-    ~CatalogueServer()
-    {
-        ::shutdown(FListen, SHUT_RDWR);
-        FThread.join();
-        ::close(FListen);
-    }
-    int Port() const { return FPort; }
-
-private:
-    void Serve()
-    {
-        for (;;) {
-            int c = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) return;
-            std::string head;
-            char buf[4096];
-            while (head.find("\r\n\r\n") == std::string::npos) {
-                ssize_t n = ::recv(c, buf, sizeof buf, 0);
-                if (n <= 0) break;
-                head.append(buf, static_cast<std::size_t>(n));
-            }
-            const std::string& body = head.find("indice.txt") != std::string::npos ? FIndex : FList;
-            std::string reply = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-            for (std::size_t sent = 0; sent < reply.size();) {
-                ssize_t n = ::send(c, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-                if (n <= 0) break;
-                sent += static_cast<std::size_t>(n);
-            }
-            ::close(c);
-        }
-    }
-
-    std::string FIndex, FList;
-    int FListen = -1;
-    int FPort = 0;
-    std::thread FThread;
 };
 
 struct WindowTimes {
