@@ -6,79 +6,21 @@
 // Input: byte 0 chooses the level and authentication (bits 0-1: 5, 4, 4A, 5 with
 // user/password), whether the proxy ends with a reset (bit 7), and seeds the piece sizes; the
 // rest is everything the proxy sends.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-
 #include "net/WSocket.h"
-#include "platform/MessageQueue.h"
-#include "platform/Winsock.h"
+#include "tests/fuzz/LoopbackPeer.h"
 
 using namespace kapo;
+using namespace fuzzpeer;
 
 namespace {
 
-constexpr int kMaxRounds = 2000;
-constexpr int kWaitMs = 20;
-
-int gListen = -1;
-std::uint16_t gPort = 0;
-
-[[noreturn]] void fail(const char* what)
-{
-    std::fprintf(stderr, "%s\n", what);
-    std::abort();
-}
-
-void listenOnLoopback()
-{
-    gListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (gListen < 0 || ::bind(gListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(gListen, 16) != 0 ||
-        ::getsockname(gListen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        fail("cannot listen on loopback");
-    gPort = ntohs(a.sin_port);
-}
-
-// Handles what is pending until nothing more is ready.
-void settle()
-{
-    auto& q = MessageQueue::Current();
-    for (int i = 0; i < kMaxRounds; ++i) {
-        q.ProcessPending();
-        if (!q.HasPending() && !q.WaitNext(0)) return;
-    }
-    fail("the socket keeps itself busy without end");
-}
-
-struct Pieces {
-    std::uint32_t State;
-    std::size_t Next(std::size_t left)
-    {
-        State = State * 1103515245u + 12345u;
-        std::size_t r = (State >> 8) & 0xFFFF;
-        std::size_t n = (r & 3) == 0 ? 1 + r % 300 : 1 + r % 4;
-        return n < left ? n : left;
-    }
-};
+Listener gProxy;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    listenOnLoopback();
+    gProxy.Open(false);
     return 0;
 }
 
@@ -103,41 +45,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         s.SetAddr("dest.test");
         s.SetPort("80");
         s.SetSocksServer("127.0.0.1");
-        s.SetSocksPort(std::to_string(gPort));
+        s.SetSocksPort(gProxy.PortText());
         s.SetSocksLevel(levels[control & 3]);
         s.SetSocksUsercode("user");
         s.SetSocksPassword("secret");
         if ((control & 3) == 3) s.SetSocksAuthentication(socksAuthenticateUsercode);
         s.Connect();
 
-        int fd = ::accept4(gListen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) fail("no connection from the socket");
-        int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        int fd = gProxy.Accept();
+        if (fd < 0) Fail("no connection from the socket");
         timeval tv{0, 1000};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        settle();
-        Pieces pieces{(control >> 2) & 0x1Fu};
-        for (std::size_t pos = 0; pos < replies.size() && s.State() != wsClosed;) {
-            std::size_t n = pieces.Next(replies.size() - pos);
-            ssize_t sent = ::send(fd, replies.data() + pos, n, MSG_NOSIGNAL);
-            if (sent <= 0) break;
-            pos += static_cast<std::size_t>(sent);
-            settle();
-        }
-        if (control & 0x80u) {
-            linger l{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        }
-        ::close(fd);
+        Settle();
+        SendInPieces(fd, replies, Pieces{(control >> 2) & 0x1Fu, 4, 300}, [&] { return s.State() != wsClosed; });
+        Close(fd, control & 0x80u);
         for (int round = 0; s.State() != wsClosed; ++round) {
-            if (round > kMaxRounds) fail("the attempt never ended");
+            if (round > kMaxRounds) Fail("the attempt never ended");
             q.ProcessPending();
             q.WaitNext(kWaitMs);
         }
-        if (connected != 1) fail("the connect was not answered exactly once");
-        if (closed != 1) fail("the close was not reported exactly once");
-        if (received > replies.size()) fail("the application read more than the proxy sent");
+        if (connected != 1) Fail("the connect was not answered exactly once");
+        if (closed != 1) Fail("the close was not reported exactly once");
+        if (received > replies.size()) Fail("the application read more than the proxy sent");
         s.OnDataAvailable = nullptr;
     }
     q.ProcessPending();
