@@ -1,5 +1,6 @@
-// What the benchmark programs share: clocks, a core for a thread, and a loopback server whose
-// thread serves connections one at a time until it is destroyed.
+// What the benchmark programs share: clocks, a core for a thread, a loopback server whose
+// thread serves connections one at a time until it is destroyed, medians of timed runs, and a
+// socket receiving until its peer closes.
 #pragma once
 
 #include <arpa/inet.h>
@@ -18,6 +19,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "net/WSocket.h"
+#include "platform/MessageQueue.h"
 
 namespace bench {
 
@@ -141,6 +145,29 @@ inline Run Median(std::vector<Run> Runs)
     std::sort(Runs.begin(), Runs.end(), [](const Run& a, const Run& b) { return a.Cpu < b.Cpu; });
     m.Cpu = Runs[Runs.size() / 2].Cpu;
     return m;
+}
+
+// Connects a TWSocket to the port on 127.0.0.1 and serves its events from the queue until the
+// peer closes; Setup prepares the socket (its OnDataAvailable counts into the run).
+inline Run ReceiveThroughSocket(std::uint16_t Port, const std::function<void(kapo::TWSocket&, Run&)>& Setup)
+{
+    Run r;
+    bool closed = false;
+    kapo::TWSocket s;
+    Setup(s, r);
+    s.OnSessionClosed = [&](kapo::TObject*, std::uint16_t) { closed = true; };
+    const double cpu0 = ThreadCpuSeconds(), t0 = NowSeconds();
+    s.SetAddr("127.0.0.1");
+    s.SetPort(std::to_string(Port));
+    s.Connect();
+    kapo::MessageQueue& q = kapo::MessageQueue::Current();
+    while (!closed) {
+        q.ProcessPending();
+        if (!closed) q.WaitNext(1000);
+    }
+    r.Seconds = NowSeconds() - t0;
+    r.Cpu = ThreadCpuSeconds() - cpu0;
+    return r;
 }
 
 }  // namespace bench

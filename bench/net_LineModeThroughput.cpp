@@ -8,8 +8,6 @@
 #include <string>
 
 #include "bench/BenchSupport.h"
-#include "net/WSocket.h"
-#include "platform/MessageQueue.h"
 
 using namespace kapo;
 using namespace bench;
@@ -40,27 +38,13 @@ struct LineSender : LoopbackServer {
 Run ThroughLineMode(std::int64_t lines)
 {
     LineSender sender(lines);
-    Run r;
-    bool closed = false;
-    TWSocket s;
     char buf[256];
-    s.SetLineMode(true);
-    s.OnDataAvailable = [&](TObject*, std::uint16_t) {
-        if (s.Receive(buf, sizeof buf) > 0) ++r.Count;
-    };
-    s.OnSessionClosed = [&](TObject*, std::uint16_t) { closed = true; };
-    const double cpu0 = ThreadCpuSeconds(), t0 = NowSeconds();
-    s.SetAddr("127.0.0.1");
-    s.SetPort(std::to_string(sender.Port()));
-    s.Connect();
-    MessageQueue& q = MessageQueue::Current();
-    while (!closed) {
-        q.ProcessPending();
-        if (!closed) q.WaitNext(1000);
-    }
-    r.Seconds = NowSeconds() - t0;
-    r.Cpu = ThreadCpuSeconds() - cpu0;
-    return r;
+    return ReceiveThroughSocket(sender.Port(), [&](TWSocket& s, Run& r) {
+        s.SetLineMode(true);
+        s.OnDataAvailable = [&s, &r, &buf](TObject*, std::uint16_t) {
+            if (s.Receive(buf, sizeof buf) > 0) ++r.Count;
+        };
+    });
 }
 
 Run ThroughPlainRecv(std::int64_t lines)

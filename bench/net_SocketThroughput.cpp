@@ -10,8 +10,6 @@
 #include <string>
 
 #include "bench/BenchSupport.h"
-#include "net/WSocket.h"
-#include "platform/MessageQueue.h"
 
 using namespace kapo;
 using namespace bench;
@@ -41,30 +39,13 @@ struct Sender : LoopbackServer {
 Run throughSocket(std::int64_t total)
 {
     Sender sender(total);
-    Run r;
-    bool closed = false;
-    {
-        TWSocket s;
-        std::vector<char> buffer(static_cast<std::size_t>(kBufferSize));
-        char* buf = buffer.data();
-        s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    std::vector<char> buffer(static_cast<std::size_t>(kBufferSize));
+    return ReceiveThroughSocket(sender.Port(), [&](TWSocket& s, Run& r) {
+        s.OnDataAvailable = [&s, &r, buf = buffer.data()](TObject*, std::uint16_t) {
             int n = s.Receive(buf, kBufferSize);
             if (n > 0) r.Count += n;
         };
-        s.OnSessionClosed = [&](TObject*, std::uint16_t) { closed = true; };
-        const double cpu0 = ThreadCpuSeconds(), t0 = NowSeconds();
-        s.SetAddr("127.0.0.1");
-        s.SetPort(std::to_string(sender.Port()));
-        s.Connect();
-        MessageQueue& q = MessageQueue::Current();
-        while (!closed) {
-            q.ProcessPending();
-            if (!closed) q.WaitNext(1000);
-        }
-        r.Seconds = NowSeconds() - t0;
-        r.Cpu = ThreadCpuSeconds() - cpu0;
-    }
-    return r;
+    });
 }
 
 Run throughPlainRecv(std::int64_t total)
