@@ -153,6 +153,8 @@ int WinsockErrorFromErrno(int err);
       (SOCKET s, const WSABUF* lpBuffers, std::uint32_t dwBufferCount, std::uint32_t* lpNumberOfBytesSent,  \
        std::uint32_t dwFlags),                                                                              \
       (s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags))                                          \
+    X(TransmitFile, int, (SOCKET s, int hFile, std::int64_t* lpOffset, std::uint32_t Count),                \
+      (s, hFile, lpOffset, Count))                                                                          \
     X(ntohs, std::uint16_t, (std::uint16_t netshort), (netshort))                                           \
     X(listen, int, (SOCKET s, int backlog), (s, backlog))                                                   \
     X(ioctlsocket, int, (SOCKET s, long cmd, std::uint32_t* argp), (s, cmd, argp))                          \

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -534,8 +536,11 @@ void settle(Sock& k)
     else if (k.ConnectError || socketError(k.Fd) != 0) k.State = SockState::Failed;
 }
 
-// A stream send of the pieces in order, as one system call; the count taken or SOCKET_ERROR.
-int streamSend(SOCKET s, const iovec* pieces, std::size_t count, std::size_t total, int flags)
+// One sending system call on a connected socket, Write(descriptor) giving its result, with
+// the library's bookkeeping: a full buffer (would block or a short write of Total bytes)
+// re-enables FD_WRITE. The count taken or SOCKET_ERROR.
+template <typename W>
+int sendOnce(SOCKET s, std::size_t total, W&& write)
 {
     std::shared_ptr<Sock> sp = findSock(s);
     if (!sp) return SOCKET_ERROR;
@@ -544,10 +549,7 @@ int streamSend(SOCKET s, const iovec* pieces, std::size_t count, std::size_t tot
     if (k.Type == SOCK_STREAM && (k.State == SockState::Unconnected || k.State == SockState::Connecting ||
                                   k.State == SockState::Failed || k.State == SockState::Listening))
         return fail(WSAENOTCONN);
-    msghdr msg{};
-    msg.msg_iov = const_cast<iovec*>(pieces);
-    msg.msg_iovlen = count;
-    ssize_t n = ::sendmsg(k.Fd, &msg, (flags & (MSG_OOB | MSG_DONTROUTE)) | MSG_NOSIGNAL);
+    ssize_t n = write(k.Fd);
     if (n < 0) {
         int err = errno;
         if (err == EAGAIN || err == EWOULDBLOCK) {
@@ -557,12 +559,22 @@ int streamSend(SOCKET s, const iovec* pieces, std::size_t count, std::size_t tot
         }
         return fail(k.Type == SOCK_STREAM ? streamError(k, err) : WinsockErrorFromErrno(err));
     }
-    // A short write means the buffer filled up: room coming back is worth an FD_WRITE.
     if (static_cast<std::size_t>(n) < total && k.NonBlocking) {
         k.WriteEnabled = true;
         refresh(k, false);
     }
     return static_cast<int>(n);
+}
+
+// A stream send of the pieces in order, as one system call.
+int streamSend(SOCKET s, const iovec* pieces, std::size_t count, std::size_t total, int flags)
+{
+    return sendOnce(s, total, [&](int fd) {
+        msghdr msg{};
+        msg.msg_iov = const_cast<iovec*>(pieces);
+        msg.msg_iovlen = count;
+        return ::sendmsg(fd, &msg, (flags & (MSG_OOB | MSG_DONTROUTE)) | MSG_NOSIGNAL);
+    });
 }
 
 int ws_send(SOCKET s, const char* buf, int len, int flags)
@@ -594,6 +606,43 @@ int ws_WSASend(SOCKET s, const WSABUF* lpBuffers, std::uint32_t dwBufferCount, s
     if (n == SOCKET_ERROR) return SOCKET_ERROR;
     *lpNumberOfBytesSent = static_cast<std::uint32_t>(n);
     return 0;
+}
+
+// Up to Count bytes of the open file hFile from *lpOffset straight to a connected stream, inside
+// the system; *lpOffset moves past what was sent. The count sent (0 at the end of the file) or
+// SOCKET_ERROR, with WSAEWOULDBLOCK when the socket's buffer is full.
+int ws_TransmitFile(SOCKET s, int hFile, std::int64_t* lpOffset, std::uint32_t Count)
+{
+    std::shared_ptr<Sock> sp = findSock(s);
+    if (!sp) return SOCKET_ERROR;
+    if (sp->Type != SOCK_STREAM) return fail(WSAEOPNOTSUPP);
+    if (!lpOffset || *lpOffset < 0) return fail(WSAEFAULT);
+    // The count is reported as an int.
+    if (Count > static_cast<std::uint32_t>(INT32_MAX)) return fail(WSAEINVAL);
+    return sendOnce(s, Count, [&](int fd) {
+        // sendfile takes no MSG_NOSIGNAL: a peer that is gone would raise SIGPIPE. It is held
+        // back for the call, and one that the call raised is taken before it is let through.
+        sigset_t pipeOnly, before, pending;
+        sigemptyset(&pipeOnly);
+        sigaddset(&pipeOnly, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeOnly, &before);
+        sigpending(&pending);
+        const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+        off_t offset = static_cast<off_t>(*lpOffset);
+        ssize_t n = ::sendfile(fd, hFile, &offset, Count);
+        int err = errno;
+        if (n < 0 && err == EPIPE && !alreadyPending) {
+            timespec now{0, 0};
+            while (sigtimedwait(&pipeOnly, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        errno = err;
+        if (n > 0) *lpOffset = offset;
+        // A descriptor that is no file to send from is a bad argument, not a broken connection.
+        if (n < 0 && (errno == EBADF || errno == EINVAL || errno == ESPIPE)) errno = EINVAL;
+        return n;
+    });
 }
 
 int ws_sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen)

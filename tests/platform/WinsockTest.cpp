@@ -55,6 +55,7 @@ struct Api {
     Tconnect connect = proc<Tconnect>(Lib, "connect");
     Tsend send = proc<Tsend>(Lib, "send");
     TWSASend WSASend = proc<TWSASend>(Lib, "WSASend");
+    TTransmitFile TransmitFile = proc<TTransmitFile>(Lib, "TransmitFile");
     Trecv recv = proc<Trecv>(Lib, "recv");
     Tgetpeername getpeername = proc<Tgetpeername>(Lib, "getpeername");
     Tgetsockname getsockname = proc<Tgetsockname>(Lib, "getsockname");
@@ -448,6 +449,49 @@ TEST_F(Winsock, GatheredSendKeepsThePiecesInOrderAndRefusesBadArguments)
     A.closesocket(s);
 }
 
+TEST_F(Winsock, AFileRangeGoesStraightFromTheFileAndEndsAtItsEnd)
+{
+    Inbox in;
+    int peer = -1;
+    SOCKET s = connected(in, peer);
+    char path[] = "/tmp/kapo-transmit-XXXXXX";
+    int file = ::mkstemp(path);
+    ASSERT_GE(file, 0);
+    ::unlink(path);
+    ASSERT_EQ(::write(file, "0123456789", 10), 10);
+    std::int64_t offset = 3;
+    EXPECT_EQ(A.TransmitFile(s, file, &offset, 4), 4);
+    EXPECT_EQ(offset, 7);
+    EXPECT_EQ(A.TransmitFile(s, file, &offset, 100), 3);  // what the file still holds
+    EXPECT_EQ(A.TransmitFile(s, file, &offset, 100), 0);  // its end
+    char b[16] = {};
+    std::size_t got = 0;
+    while (got < 7) {
+        ssize_t n = ::recv(peer, b + got, sizeof b - got, 0);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(std::string(b, got), "3456789");
+
+    struct Bad {
+        SOCKET Socket;
+        int File;
+        std::int64_t* Offset;
+        int Error;
+    };
+    std::int64_t negative = -1;
+    SOCKET datagram = A.socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    for (const Bad& c : {Bad{s, file, nullptr, WSAEFAULT}, Bad{s, file, &negative, WSAEFAULT},
+                         Bad{s, peer, &offset, WSAEINVAL}, Bad{datagram, file, &offset, WSAEOPNOTSUPP}}) {
+        EXPECT_EQ(A.TransmitFile(c.Socket, c.File, c.Offset, 1), SOCKET_ERROR);
+        EXPECT_EQ(A.WSAGetLastError(), c.Error);
+    }
+    A.closesocket(datagram);
+    ::close(file);
+    ::close(peer);
+    A.closesocket(s);
+}
+
 TEST_F(Winsock, AClosedListenersPortIsFreeAtOnceThoughItsConnectionsLinger)
 {
     SOCKET l = A.socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -569,6 +613,14 @@ TEST_F(Winsock, SendToAPeerThatIsGoneFailsWithoutASignal)
     for (int i = 0; i < 50 && rc != SOCKET_ERROR; ++i) rc = A.send(s, "ping", 4, 0);
     EXPECT_EQ(rc, SOCKET_ERROR);
     EXPECT_EQ(A.WSAGetLastError(), WSAECONNRESET);
+    // Straight from a file too, though the system's call for it would raise the signal.
+    FILE* file = std::tmpfile();
+    std::fputs("from a file", file);
+    std::fflush(file);
+    std::int64_t offset = 0;
+    EXPECT_EQ(A.TransmitFile(s, ::fileno(file), &offset, 11), SOCKET_ERROR);
+    EXPECT_EQ(A.WSAGetLastError(), WSAECONNRESET);
+    std::fclose(file);
     A.closesocket(s);
 }
 
