@@ -348,6 +348,14 @@ bool TCustomTlsWSocket::FireDataAvailable(std::uint16_t Error)
     return true;
 }
 
+int TCustomTlsWSocket::SendFile(int Fd, std::int64_t Offset, std::int64_t Len)
+{
+    if (FTlsState == tlsOff) return TLower::SendFile(Fd, Offset, Len);
+    WSocket_WSASetLastError(WSAEOPNOTSUPP);
+    ReportError("SendFile");
+    return -1;
+}
+
 int TCustomTlsWSocket::Send(const void* Data, int Len)
 {
     if (FTlsState == tlsOff) return TLower::Send(Data, Len);

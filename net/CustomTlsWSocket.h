@@ -55,6 +55,9 @@ public:
 
     // -- overridden operations
     int Send(const void* Data, int Len) override;
+    // A secure session must encrypt what it sends, so a file cannot go straight from the
+    // system: refused (WSAEOPNOTSUPP) unless TLS is off.
+    int SendFile(int Fd, std::int64_t Offset, std::int64_t Len) override;
     void Close() override;
     int RcvdCount() override;
 

@@ -2,6 +2,7 @@
 // the read loop, lookups, closing and errors.
 #include "net/CustomWSocket.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
@@ -699,7 +700,7 @@ void TCustomWSocket::ClearSendQueue()
 void TCustomWSocket::QueueData(const void* Data, int Len)
 {
     const char* p = static_cast<const char*>(Data);
-    if (FBufList.empty()) FBufList.push_back(NewChunk());
+    if (FBufList.empty() || TFileChunk::Of(FBufList.back().get())) FBufList.push_back(NewChunk());
     int done = FBufList.back()->Write(p, Len);
     while (done < Len) {
         FBufList.push_back(NewChunk());
@@ -721,7 +722,9 @@ void TCustomWSocket::DropFrontChunk()
 {
     std::unique_ptr<TBuffer> chunk = std::move(FBufList.front());
     FBufList.pop_front();
-    if (FSpareChunks.size() < static_cast<std::size_t>(MaxGatheredChunks) && chunk->WrCount == 0) FSpareChunks.push_back(std::move(chunk));
+    if (!TFileChunk::Of(chunk.get()) && FSpareChunks.size() < static_cast<std::size_t>(MaxGatheredChunks) &&
+        chunk->WrCount == 0)
+        FSpareChunks.push_back(std::move(chunk));
 }
 
 int TCustomWSocket::RealSend(const void* Data, int Len)
@@ -744,6 +747,21 @@ int TCustomWSocket::RealSendGathered(const WSABUF* Pieces, int Count)
     int n = r == 0 ? static_cast<int>(sent) : -1;
     FRealSent = n > 0 ? n : 0;
     if (n > 0) FireSendData(n);
+    return n;
+}
+
+int TCustomWSocket::RealTransmitFile(TFileChunk& File)
+{
+    // At most 1 GiB a call: the count comes back as an int.
+    const auto want = static_cast<std::uint32_t>(std::min<std::int64_t>(File.Left, 1 << 30));
+    std::int64_t offset = File.Offset;
+    int n = WSocket_TransmitFile(FHSocket, File.Fd, &offset, want);
+    FRealSent = n > 0 ? n : 0;
+    if (n > 0) {
+        File.Offset += n;
+        File.Left -= n;
+        FireSendData(n);
+    }
     return n;
 }
 
@@ -775,9 +793,14 @@ void TCustomWSocket::TryToSend()
             break;
         }
         TBuffer* chunk = FBufList.front().get();
+        TFileChunk* file = TFileChunk::Of(chunk);
         int n = 0;
-        const char* data = chunk->Peek(n);
-        if (!data) {
+        const char* data = file ? nullptr : chunk->Peek(n);
+        if (file && file->Left == 0) {
+            DropFrontChunk();
+            continue;
+        }
+        if (!file && !data) {
             if (FBufList.size() > 1) {
                 DropFrontChunk();
                 continue;
@@ -786,12 +809,16 @@ void TCustomWSocket::TryToSend()
             break;
         }
         // On a stream the queued chunks go out together, in one system call: a chunk per call
-        // would cost a call per 1514 bytes. Datagrams keep one chunk per send.
+        // would cost a call per 1514 bytes. Datagrams keep one chunk per send, and a file range
+        // goes on its own.
         WSABUF pieces[MaxGatheredChunks];
         int count = 1;
-        pieces[0] = WSABUF{static_cast<std::uint32_t>(n), const_cast<char*>(data)};
-        if (FType == SOCK_STREAM) {
-            for (std::size_t i = 1; i < FBufList.size() && count < MaxGatheredChunks; ++i) {
+        if (file) {
+            n = static_cast<int>(std::min<std::int64_t>(file->Left, 1 << 30));
+        } else {
+            pieces[0] = WSABUF{static_cast<std::uint32_t>(n), const_cast<char*>(data)};
+            for (std::size_t i = 1; FType == SOCK_STREAM && i < FBufList.size() && count < MaxGatheredChunks; ++i) {
+                if (TFileChunk::Of(FBufList[i].get())) break;
                 int len = 0;
                 const char* more = FBufList[i]->Peek(len);
                 if (!more) continue;
@@ -802,13 +829,13 @@ void TCustomWSocket::TryToSend()
         int r;
         FRealSent = 0;
         try {
-            r = count == 1 ? RealSend(data, n) : RealSendGathered(pieces, count);
+            r = file ? RealTransmitFile(*file) : count == 1 ? RealSend(data, n) : RealSendGathered(pieces, count);
         } catch (...) {
             // A raising OnSendData must neither leave the queue locked for good nor have the
-            // bytes that already went out sent again.
+            // bytes that already went out sent again (a file range has moved on already).
             if (guard) {
                 FInTryToSend = false;
-                if (FHSocket == h && !FBufList.empty() && FBufList.front().get() == chunk) TakeSent(FRealSent);
+                if (!file && FHSocket == h && !FBufList.empty() && FBufList.front().get() == chunk) TakeSent(FRealSent);
             }
             throw;
         }
@@ -816,6 +843,16 @@ void TCustomWSocket::TryToSend()
         if (!guard) return;
         if (FHSocket != h) {  // closed or aborted by OnSendData: the queue is not ours to touch
             FInTryToSend = false;
+            return;
+        }
+        if (r == 0 && file) {
+            // The file ends before its range does: what the peer was promised cannot come, so
+            // the connection is cut rather than left to look complete.
+            FInTryToSend = false;
+            FCloseNotified = true;
+            Abort();
+            if (!guard) return;
+            FireSessionClosed(WSAECONNABORTED);
             return;
         }
         if (r == 0) break;
@@ -833,7 +870,7 @@ void TCustomWSocket::TryToSend()
             ReportError("TryToSend failed");
             return;
         }
-        TakeSent(r);
+        if (!file) TakeSent(r);
         if (r != n) break;
     }
     FInTryToSend = false;
@@ -849,12 +886,36 @@ int TCustomWSocket::Send(const void* Data, int Len)
     FAllSent = false;
     if (Len > 0) QueueData(Data, Len);
     else Len = 0;
+    SendQueued();
+    return Len;
+}
+
+void TCustomWSocket::SendQueued()
+{
     TLiveness guard = Liveness();
     TryToSend();
-    if (!guard) return Len;
+    if (!guard) return;
     if (FAllSent && FHSocket != INVALID_SOCKET)
         PostMessage(FWindowHandle, WM_SOCKET_EVENT, FHSocket, MakeLong(static_cast<std::uint16_t>(FD_WRITE), 0));
-    return Len;
+}
+
+int TCustomWSocket::SendFile(int Fd, std::int64_t Offset, std::int64_t Len)
+{
+    if (FState != wsConnected) {
+        WSocket_WSASetLastError(WSAENOTCONN);
+        ReportError("SendFile");
+        return -1;
+    }
+    int own = -1;
+    if (FType != SOCK_STREAM || Offset < 0 || Len < 0 || (Len > 0 && (own = ::fcntl(Fd, F_DUPFD_CLOEXEC, 0)) < 0)) {
+        WSocket_WSASetLastError(FType != SOCK_STREAM ? WSAEOPNOTSUPP : WSAEINVAL);
+        ReportError("SendFile");
+        return -1;
+    }
+    FAllSent = false;
+    if (Len > 0) FBufList.push_back(std::make_unique<TFileChunk>(own, Offset, Len));
+    SendQueued();
+    return 0;
 }
 
 int TCustomWSocket::SendText(const std::string& Str)

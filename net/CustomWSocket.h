@@ -125,6 +125,12 @@ public:
     virtual std::string ReceiveText();
     virtual int ReceiveFromAddress(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
     virtual int Send(const void* Data, int Len);
+    // Queues Len bytes of the open file Fd from Offset behind what is queued; the system sends
+    // them straight from the file as the socket drains, with OnSendData and OnDataSent as for
+    // Send. The socket keeps a duplicate of the descriptor. A stream only; 0, or -1 after the
+    // error is reported (as for Send). A file found shorter than the range cuts the
+    // connection (OnSessionClosed with 10053).
+    virtual int SendFile(int Fd, std::int64_t Offset, std::int64_t Len);
     virtual int SendToAddress(const sockaddr_in& Dest, int DestLen, const void* Data, int Len);
     virtual int SendText(const std::string& Str);
     virtual void StartDnsLookup(const std::string& HostName);
@@ -163,6 +169,8 @@ protected:
     virtual int RealSend(const void* Data, int Len);
     // Hands several pieces of a stream to the system in one call; fires OnSendData like RealSend.
     int RealSendGathered(const WSABUF* Pieces, int Count);
+    // Sends what the system takes of a queued file range now, moving the range on.
+    int RealTransmitFile(TFileChunk& File);
     virtual void RaiseErrorFmt(const std::string& Fmt, const std::vector<TFormatArg>& Args);
     virtual void RaiseError(const std::string& Msg);
     bool PrepareLookup(const std::string& Text);
@@ -195,6 +203,8 @@ protected:
     std::unique_ptr<TBuffer> NewChunk();
     void DropFrontChunk();
     void TryToSend();
+    // Sends what was just queued and, when all of it went, has OnDataSent follow.
+    void SendQueued();
     // Takes Count sent bytes off the front of the queue, dropping the chunks they emptied.
     void TakeSent(int Count);
     void ReadLoop(std::uint16_t Error);

@@ -1,5 +1,7 @@
 #include "net/WSockbuf.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -68,6 +70,17 @@ int TBuffer::Remove(int Len)
         WrCount = 0;
     }
     return n;
+}
+
+TFileChunk::TFileChunk(int Fd, std::int64_t Offset, std::int64_t Len) : TBuffer(1), Fd(Fd), Offset(Offset), Left(Len)
+{
+    WrCount = RdCount = 0;
+    BufSize = 0;  // nothing fits: a Write takes no bytes
+}
+
+TFileChunk::~TFileChunk()
+{
+    if (Fd >= 0) ::close(Fd);
 }
 
 }  // namespace kapo

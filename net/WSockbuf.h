@@ -1,6 +1,8 @@
 // One fixed-size chunk of outgoing bytes; a socket's send queue is a list of them.
 #pragma once
 
+#include <cstdint>
+
 #include "core/SysUtils.h"
 
 namespace kapo {
@@ -29,6 +31,21 @@ public:
     int BufSize = 0;
     int WrCount = 0;  // bytes written so far
     int RdCount = 0;  // bytes taken out; 0 <= RdCount <= WrCount <= BufSize
+};
+
+// A range of an open file waiting in a send queue in place of bytes: the system sends it
+// straight from the file when its turn comes. It owns its descriptor (a duplicate of the
+// caller's) and holds no bytes of its own, so nothing may be written into it.
+class TFileChunk : public TBuffer {
+public:
+    TFileChunk(int Fd, std::int64_t Offset, std::int64_t Len);
+    ~TFileChunk() override;
+    // The chunk as a file range, or nullptr when it holds bytes.
+    static TFileChunk* Of(TBuffer* Chunk) { return dynamic_cast<TFileChunk*>(Chunk); }
+
+    int Fd;
+    std::int64_t Offset;  // where the next byte comes from
+    std::int64_t Left;    // bytes still to send
 };
 
 }  // namespace kapo

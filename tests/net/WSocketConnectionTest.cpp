@@ -204,6 +204,75 @@ TEST_F(Connection, SixtyFourMiBEchoedThroughASlowPeerIsAccountedFor)
     EXPECT_EQ(r.Log.back(), "state connected>closed");
 }
 
+// A file range queued between bytes reaches a slow peer in its place, straight from the file;
+// a file shorter than its range cuts the connection instead of ending it as if complete.
+struct FileRow {
+    const char* Name;
+    std::size_t FileSize;
+    std::size_t Offset, Len;
+    std::string Closed;  // the close event's text
+};
+
+class FileRange : public Connection, public ::testing::WithParamInterface<FileRow> {};
+
+TEST_P(FileRange, GoesOutInItsPlaceOrCutsTheConnection)
+{
+    const FileRow& row = GetParam();
+    char path[] = "/tmp/kapo-sendfile-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string content = Pattern(0, row.FileSize);
+    ASSERT_TRUE(::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()));
+    std::string peerGot;
+    bool cleanEnd = false;
+    ScriptedPeer peer(
+        [&](int c) {
+            char b[16384];
+            for (;;) {  // a slow reader, so that the range goes out in many sends
+                ssize_t n = ::recv(c, b, sizeof b, 0);
+                if (n <= 0) {
+                    cleanEnd = n == 0;
+                    break;
+                }
+                peerGot.append(b, static_cast<std::size_t>(n));
+                if (peerGot.size() % (1u << 20) < static_cast<std::size_t>(n))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            ::close(c);
+        },
+        65536);
+    TWSocket s;
+    Recorder r(s);
+    std::size_t sentByNetwork = 0;
+    s.OnSessionConnected = [&](TObject*, std::uint16_t) {
+        s.SendText("head:");
+        EXPECT_EQ(s.SendFile(fd, static_cast<std::int64_t>(row.Offset), static_cast<std::int64_t>(row.Len)), 0);
+        ::close(fd);  // the socket keeps its own descriptor
+        s.SendText(":tail");
+    };
+    s.OnSendData = [&](TObject*, int n) { sentByNetwork += static_cast<std::size_t>(n); };
+    s.OnDataSent = [&](TObject*, std::uint16_t) { s.Shutdown(1); };
+    connectTo(s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return r.Has("closed"); }, 120000));
+    peer.Join();
+    ::unlink(path);
+    const std::size_t fromFile = std::min(row.Len, row.FileSize - row.Offset);
+    if (row.Closed == "closed 0") {
+        EXPECT_TRUE(cleanEnd);
+        EXPECT_TRUE(peerGot == "head:" + content.substr(row.Offset, row.Len) + ":tail") << "the bytes differ";
+        EXPECT_EQ(sentByNetwork, peerGot.size());
+    } else {
+        EXPECT_NE(std::find(r.Log.begin(), r.Log.end(), row.Closed), r.Log.end()) << "no " << row.Closed;
+        EXPECT_TRUE(peerGot == "head:" + content.substr(row.Offset, fromFile)) << "the peer got " << peerGot.size();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FileRange,
+                         ::testing::Values(FileRow{"WholeFileOfSixteenMiB", 16u << 20, 0, 16u << 20, "closed 0"},
+                                           FileRow{"MiddleOfAFile", 100000, 777, 50000, "closed 0"},
+                                           FileRow{"FileShorterThanItsRange", 300000, 1000, 400000, "closed 10053"}),
+                         [](const auto& i) { return std::string(i.param.Name); });
+
 TEST_F(Connection, CloseRightAfterTheQueueDrainedStillDeliversEverything)
 {
     const std::size_t total = 4u << 20;
