@@ -17,11 +17,6 @@ using namespace kapo;
 namespace {
 
 constexpr UINT WM_REAP = WM_USER + 50;
-// A client's file goes out in pieces of its share of this budget, between the two bounds: a
-// lone client gets large pieces (fewer calls), a crowd small ones (the queues stay small).
-constexpr std::size_t PieceBudget = 16 << 20;
-constexpr std::size_t MinPieceSize = 16 << 10;
-constexpr std::size_t MaxPieceSize = 256 << 10;
 constexpr int PaceMs = 100;
 // How long a finished client may take to close its side before it is cut off.
 constexpr int CloseGraceMs = 5000;
@@ -120,7 +115,7 @@ private:
         if (Reply.Status == 200 && !head) {
             FFile = ::open(Reply.Path.c_str(), O_RDONLY | O_CLOEXEC);
             if (FFile < 0) Reply = TKoraService::Error(404);
-            else FRemaining = Reply.Length;
+            else FLength = FRemaining = Reply.Length;
         }
         FStatus = Reply.Status;
         std::string out = TKoraService::ResponseHead(Reply);
@@ -132,23 +127,15 @@ private:
         if (FServer.FOptions.Rate > 0 && FRemaining > 0) Arm();
     }
 
-    // Hands the next piece of the file to the send queue.
-    void SendPiece(std::size_t Most)
+    // Queues the next piece of the file behind what is queued. The socket sends it straight
+    // from the file as the connection drains, so no byte of it passes through our memory; a
+    // file that shrank meanwhile has the socket cut the connection (see Closed).
+    void SendPiece(std::uint64_t Most)
     {
-        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(Most, FRemaining));
-        // One read buffer serves every client: Send copies the piece into the queue at once.
-        std::vector<char>& piece = FServer.FPiece;
-        if (piece.size() < want) piece.resize(want);
-        ssize_t n = ::read(FFile, piece.data(), want);
-        if (n <= 0) {
-            // The file shrank under us: the promised length cannot be kept, so the client
-            // must see a cut connection rather than a short body it would take as whole.
-            FStatus = 500;
-            FSocket.Abort();
-            return;
-        }
-        FRemaining -= static_cast<std::uint64_t>(n);
-        FSocket.Send(piece.data(), static_cast<int>(n));
+        const std::uint64_t want = std::min(Most, FRemaining);
+        const auto offset = static_cast<std::int64_t>(FLength - FRemaining);
+        FRemaining -= want;
+        FSocket.SendFile(FFile, offset, static_cast<std::int64_t>(want));
     }
 
     void DataSent()
@@ -156,7 +143,7 @@ private:
         FLastProgress = NowMs();
         if (FPhase != phBody) return;
         if (FRemaining > 0) {
-            if (FServer.FOptions.Rate == 0) SendPiece(FServer.PieceSize());
+            if (FServer.FOptions.Rate == 0) SendPiece(FRemaining);
             return;
         }
         Finish();
@@ -193,7 +180,7 @@ private:
         if (FPhase == phBody && FServer.FOptions.Rate > 0 && FRemaining > 0 && FSocket.AllSent()) {
             const std::uint64_t share = std::max<std::uint64_t>(FServer.FOptions.Rate * PaceMs / 1000, 1);
             TLiveness guard = FSocket.Liveness();
-            SendPiece(static_cast<std::size_t>(std::min<std::uint64_t>(share, MaxPieceSize)));
+            SendPiece(share);
             if (!guard || FPhase == phGone) return;
         }
         Arm();
@@ -226,7 +213,8 @@ private:
     int FHeadLines = 0;
     int FStatus = 0;
     int FFile = -1;
-    std::uint64_t FRemaining = 0;
+    std::uint64_t FLength = 0;     // of the file being sent
+    std::uint64_t FRemaining = 0;  // bytes of it not yet queued
     std::uint64_t FBytes = 0;
     std::int64_t FLastProgress = 0;
     std::int64_t FClosingSince = 0;
@@ -255,11 +243,6 @@ void TKoraServer::Start()
     FListener->OnSessionAvailable = [this](TObject*, std::uint16_t) { AcceptOne(); };
     FListener->Listen();
     if (FListener->State() != wsListening) throw ESocketException("cannot listen on " + FOptions.Address + ":" + FOptions.Port);
-}
-
-std::size_t TKoraServer::PieceSize() const
-{
-    return std::clamp(PieceBudget / std::max<std::size_t>(FClients.size(), 1), MinPieceSize, MaxPieceSize);
 }
 
 std::uint16_t TKoraServer::Port()

@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "KoraService.h"
 #include "net/WSocket.h"
@@ -47,8 +46,6 @@ private:
     void Reap(std::uint64_t Id);
     void HandleMessage(kapo::TMessage& Msg);
     void Log(const std::string& Line) const;
-    // How much of a file a client may queue at a time.
-    std::size_t PieceSize() const;
 
     const TKoraService& FService;
     TServerOptions FOptions;
@@ -56,7 +53,6 @@ private:
     std::unique_ptr<kapo::TWSocket> FListener;
     std::map<std::uint64_t, std::unique_ptr<TClient>> FClients;
     std::uint64_t FNextId = 1;
-    std::vector<char> FPiece;  // the file piece being handed to a client's send queue
 };
 
 }  // namespace kora
