@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -817,7 +818,9 @@ void TCustomWSocket::TryToSend()
             n = static_cast<int>(std::min<std::int64_t>(file->Left, 1 << 30));
         } else {
             pieces[0] = WSABUF{static_cast<std::uint32_t>(n), const_cast<char*>(data)};
-            for (std::size_t i = 1; FType == SOCK_STREAM && i < FBufList.size() && count < MaxGatheredChunks; ++i) {
+            // Out-of-band or other flags mark each send: those keep one chunk per send.
+            const bool gather = FType == SOCK_STREAM && FSendFlags == 0;
+            for (std::size_t i = 1; gather && i < FBufList.size() && count < MaxGatheredChunks; ++i) {
                 if (TFileChunk::Of(FBufList[i].get())) break;
                 int len = 0;
                 const char* more = FBufList[i]->Peek(len);
@@ -906,9 +909,15 @@ int TCustomWSocket::SendFile(int Fd, std::int64_t Offset, std::int64_t Len)
         ReportError("SendFile");
         return -1;
     }
+    // Only a regular file open for reading can be sent from; anything else is refused here
+    // rather than cutting the connection when its turn comes.
     int own = -1;
-    if (FType != SOCK_STREAM || Offset < 0 || Len < 0 || (Len > 0 && (own = ::fcntl(Fd, F_DUPFD_CLOEXEC, 0)) < 0)) {
-        WSocket_WSASetLastError(FType != SOCK_STREAM ? WSAEOPNOTSUPP : WSAEINVAL);
+    struct stat st {};
+    const bool readable = Len == 0 || (::fstat(Fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                                       (::fcntl(Fd, F_GETFL) & O_ACCMODE) != O_WRONLY);
+    if (FType != SOCK_STREAM || Offset < 0 || Len < 0 || !readable ||
+        (Len > 0 && (own = ::fcntl(Fd, F_DUPFD_CLOEXEC, 0)) < 0)) {
+        WSocket_WSASetLastError(FType != SOCK_STREAM ? WSAEOPNOTSUPP : errno == EMFILE ? WSAEMFILE : WSAEINVAL);
         ReportError("SendFile");
         return -1;
     }
@@ -1168,6 +1177,8 @@ void TCustomWSocket::InternalClose(bool bShut, std::uint16_t Error)
             WSocket_setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&off), sizeof off);
         }
     }
+    // File ranges belong to the connection they were queued for and go with it.
+    std::erase_if(FBufList, [](const std::unique_ptr<TBuffer>& c) { return TFileChunk::Of(c.get()) != nullptr; });
     // The library closes at once: the only failures are a handle it does not know and a
     // library already cleaned up.
     if (WSocket_closesocket(FHSocket) != 0) {

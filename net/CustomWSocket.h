@@ -127,9 +127,10 @@ public:
     virtual int Send(const void* Data, int Len);
     // Queues Len bytes of the open file Fd from Offset behind what is queued; the system sends
     // them straight from the file as the socket drains, with OnSendData and OnDataSent as for
-    // Send. The socket keeps a duplicate of the descriptor. A stream only; 0, or -1 after the
-    // error is reported (as for Send). A file found shorter than the range cuts the
-    // connection (OnSessionClosed with 10053).
+    // Send. The socket keeps a duplicate of the descriptor until the range is sent or the
+    // connection closes. A stream and a regular file open for reading only; 0, or -1 after
+    // the error is reported (as for Send). A file found shorter than the range cuts the
+    // connection (OnSessionClosed with 10053). Send flags do not apply to the range.
     virtual int SendFile(int Fd, std::int64_t Offset, std::int64_t Len);
     virtual int SendToAddress(const sockaddr_in& Dest, int DestLen, const void* Data, int Len);
     virtual int SendText(const std::string& Str);

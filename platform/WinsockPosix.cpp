@@ -631,7 +631,8 @@ int ws_TransmitFile(SOCKET s, int hFile, std::int64_t* lpOffset, std::uint32_t C
         off_t offset = static_cast<off_t>(*lpOffset);
         ssize_t n = ::sendfile(fd, hFile, &offset, Count);
         int err = errno;
-        if (n < 0 && err == EPIPE && !alreadyPending) {
+        // The call may raise it even when it returns a count (a later write inside it failed).
+        if (!alreadyPending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
             timespec now{0, 0};
             while (sigtimedwait(&pipeOnly, nullptr, &now) < 0 && errno == EINTR) {
             }

@@ -2,6 +2,8 @@
 // and reset connections, data before the close, large transfers, lookups, listening, datagrams.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <future>
 #include <memory>
 
@@ -272,6 +274,37 @@ INSTANTIATE_TEST_SUITE_P(Rows, FileRange,
                                            FileRow{"MiddleOfAFile", 100000, 777, 50000, "closed 0"},
                                            FileRow{"FileShorterThanItsRange", 300000, 1000, 400000, "closed 10053"}),
                          [](const auto& i) { return std::string(i.param.Name); });
+
+TEST_F(Connection, SendFileRefusesWhatIsNoReadableFileAndDropsRangesOnClose)
+{
+    ScriptedPeer peer([](int fd) {
+        RecvToEnd(fd);
+        ::close(fd);
+    });
+    TWSocket s;
+    Recorder r(s);
+    connectTo(s, peer.Port());
+    ASSERT_TRUE(PumpUntil([&] { return r.Has("connected"); }));
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    const int writeOnly = ::open("/tmp", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const int folder = ::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int fd : {ends[0], writeOnly, folder, -1}) {
+        EXPECT_THROW(s.SendFile(fd, 0, 10), ESocketException) << fd;
+        EXPECT_EQ(s.LastError(), WSAEINVAL) << fd;
+    }
+    EXPECT_EQ(s.State(), wsConnected);
+    for (int fd : {ends[0], ends[1], writeOnly, folder}) ::close(fd);
+    // A range still waiting when the connection closes goes with it, descriptor and all.
+    const int before = OpenDescriptors();
+    FILE* file = std::tmpfile();
+    ASSERT_EQ(::ftruncate(::fileno(file), 512 << 20), 0);  // more than the peer's buffers take
+    EXPECT_EQ(s.SendFile(::fileno(file), 0, 512 << 20), 0);
+    std::fclose(file);
+    s.Close();
+    EXPECT_EQ(OpenDescriptors(), before - 1);  // the connection's own descriptor went too
+    peer.Join();
+}
 
 TEST_F(Connection, CloseRightAfterTheQueueDrainedStillDeliversEverything)
 {

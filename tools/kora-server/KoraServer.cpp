@@ -65,7 +65,11 @@ public:
             FBytes += static_cast<std::uint64_t>(n);
             FLastProgress = NowMs();
         };
-        FSocket.OnSessionClosed = [this](TObject*, std::uint16_t) { Closed(); };
+        FSocket.OnSessionClosed = [this](TObject*, std::uint16_t Error) {
+            // The socket cut a body whose file ended before its length.
+            if (Error == WSAECONNABORTED && FPhase == phBody) FStatus = 500;
+            Closed();
+        };
         FSocket.Dup(Handle);
         FPeer = FSocket.PeerAddr() + ":" + FSocket.PeerPort();
         FLastProgress = NowMs();
@@ -129,13 +133,25 @@ private:
 
     // Queues the next piece of the file behind what is queued. The socket sends it straight
     // from the file as the connection drains, so no byte of it passes through our memory; a
-    // file that shrank meanwhile has the socket cut the connection (see Closed).
+    // file that shrank meanwhile has the socket cut the connection (see Closed). A piece that
+    // cannot be queued (no descriptor left for the queue's copy) ends the client.
     void SendPiece(std::uint64_t Most)
     {
         const std::uint64_t want = std::min(Most, FRemaining);
         const auto offset = static_cast<std::int64_t>(FLength - FRemaining);
+        try {
+            FSocket.SendFile(FFile, offset, static_cast<std::int64_t>(want));
+        } catch (const Exception&) {
+            FStatus = 500;
+            FSocket.Abort();
+            return;
+        }
         FRemaining -= want;
-        FSocket.SendFile(FFile, offset, static_cast<std::int64_t>(want));
+        // Everything is queued: the queue's own descriptor is all the client still needs.
+        if (FRemaining == 0 && FFile >= 0) {
+            ::close(FFile);
+            FFile = -1;
+        }
     }
 
     void DataSent()

@@ -30,8 +30,8 @@ void Usage()
                  KORA_DEFAULT_ROOT);
 }
 
-// Each client needs its socket, its file and its timer; the rest is kept for the listener and
-// whatever the library opens.
+// Each client needs its socket, its file, its timer and the send queue's own descriptor of a
+// file range being sent; the rest is kept for the listener and whatever the library opens.
 std::size_t RaiseDescriptorLimit()
 {
     rlimit rl{};
@@ -42,7 +42,7 @@ std::size_t RaiseDescriptorLimit()
         ::getrlimit(RLIMIT_NOFILE, &rl);
     }
     const rlim_t usable = rl.rlim_cur > 64 ? rl.rlim_cur - 64 : 0;
-    return static_cast<std::size_t>(std::min<rlim_t>(usable / 3, 4000));
+    return static_cast<std::size_t>(std::min<rlim_t>(usable / 4, 4000));
 }
 
 }  // namespace
