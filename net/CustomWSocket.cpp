@@ -701,7 +701,8 @@ void TCustomWSocket::ClearSendQueue()
 void TCustomWSocket::QueueData(const void* Data, int Len)
 {
     const char* p = static_cast<const char*>(Data);
-    if (FBufList.empty() || TFileChunk::Of(FBufList.back().get())) FBufList.push_back(NewChunk());
+    // A file range takes no bytes (its Write takes none), so data behind one starts a chunk.
+    if (FBufList.empty()) FBufList.push_back(NewChunk());
     int done = FBufList.back()->Write(p, Len);
     while (done < Len) {
         FBufList.push_back(NewChunk());
@@ -794,9 +795,9 @@ void TCustomWSocket::TryToSend()
             break;
         }
         TBuffer* chunk = FBufList.front().get();
-        TFileChunk* file = TFileChunk::Of(chunk);
         int n = 0;
-        const char* data = file ? nullptr : chunk->Peek(n);
+        const char* data = chunk->Peek(n);
+        TFileChunk* file = data ? nullptr : TFileChunk::Of(chunk);
         if (file && file->Left == 0) {
             DropFrontChunk();
             continue;
@@ -821,10 +822,12 @@ void TCustomWSocket::TryToSend()
             // Out-of-band or other flags mark each send: those keep one chunk per send.
             const bool gather = FType == SOCK_STREAM && FSendFlags == 0;
             for (std::size_t i = 1; gather && i < FBufList.size() && count < MaxGatheredChunks; ++i) {
-                if (TFileChunk::Of(FBufList[i].get())) break;
                 int len = 0;
                 const char* more = FBufList[i]->Peek(len);
-                if (!more) continue;
+                if (!more) {
+                    if (TFileChunk::Of(FBufList[i].get())) break;  // its bytes come after
+                    continue;
+                }
                 pieces[count++] = WSABUF{static_cast<std::uint32_t>(len), const_cast<char*>(more)};
                 n += len;
             }
