@@ -1060,20 +1060,32 @@ void THttpCli::FinishHeaderlessLine()
 {
     TLiveness guard = Liveness();
     if (FContentType.empty()) FContentType = "text/html";
-    SetState(hsWaitingBody);
-    if (!guard) return;
-    FNextStep = nullptr;
-    FTakingBody = true;
-    TriggerHeaderEnd();
-    if (!guard) return;
+    if (!BeginBody()) return;
     FCurrentLine.append(FLineEndLen == 2 ? "\r\n" : "\n");
     ProcessBodyData(FCurrentLine.data(), static_cast<int>(FCurrentLine.size()));
     if (!guard) return;
-    if (FReceiveLen > 0 && FState == hsWaitingBody) {
-        int len = FReceiveLen;
-        FReceiveLen = 0;
-        ProcessBodyData(FReceiveBuffer.data(), len);
-    }
+    if (FReceiveLen > 0 && FState == hsWaitingBody) TakeRestOfRead();
+}
+
+// The header is over: the client waits for the body and says so (OnHeaderEnd). False when a
+// handler freed the client.
+bool THttpCli::BeginBody()
+{
+    TLiveness guard = Liveness();
+    SetState(hsWaitingBody);
+    if (!guard) return false;
+    FNextStep = nullptr;
+    FTakingBody = true;
+    TriggerHeaderEnd();
+    return static_cast<bool>(guard);
+}
+
+// The bytes of this read behind the header are body.
+void THttpCli::TakeRestOfRead()
+{
+    int len = FReceiveLen;
+    FReceiveLen = 0;
+    ProcessBodyData(FReceiveBuffer.data(), len);
 }
 
 // The empty line: an interim response ends and the real one follows; a relocation closes
@@ -1104,16 +1116,9 @@ void THttpCli::FinishHeader()
     std::size_t dot = LastPos(".", FDocName);
     if (dot > 0 && LowerCase(FDocName.substr(dot - 1)) == ".exe" && FContentType == "text/html")
         ReplaceExt(FDocName, "htm");
-    SetState(hsWaitingBody);
-    if (!guard) return;
-    FNextStep = nullptr;
-    FTakingBody = true;
-    TriggerHeaderEnd();
-    if (!guard) return;
+    if (!BeginBody()) return;
     if (FReceiveLen > 0) {
-        int len = FReceiveLen;
-        FReceiveLen = 0;
-        ProcessBodyData(FReceiveBuffer.data(), len);
+        TakeRestOfRead();
     } else if (DocumentComplete()) {
         // Nothing to wait for: the server's close would add nothing.
         CloseConnection();

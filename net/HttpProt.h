@@ -264,6 +264,8 @@ private:
     void ReceiveBody();
     void FinishHeaderlessLine();
     void FinishHeader();
+    bool BeginBody();
+    void TakeRestOfRead();
     void ProcessHeaderField();
     void StartIdleTimer();
     void Progress() { FLastProgress = std::chrono::steady_clock::now(); }
