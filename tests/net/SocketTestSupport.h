@@ -191,6 +191,20 @@ inline int ConnectTo(std::uint16_t port)
     return fd;
 }
 
+// A listening socket on 127.0.0.1 at a free port; a receive buffer size other than 0 is set
+// on it (and so on the connections it accepts).
+inline int ListenOnLoopback(int backlog, int receiveBuffer = 0)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd, backlog);
+    return fd;
+}
+
 // Listens on 127.0.0.1 (port 0), accepts one connection and runs the script on it on a
 // thread of its own. The script owns the accepted descriptor. A receive buffer size other
 // than 0 makes the peer's side of the connection small, so that a sender meets a full pipe.
@@ -198,13 +212,7 @@ class ScriptedPeer {
 public:
     explicit ScriptedPeer(std::function<void(int fd)> script, int receiveBuffer = 0)
     {
-        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBuffer > 0) ::setsockopt(FListen, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(FListen, 4);
+        FListen = ListenOnLoopback(4, receiveBuffer);
         FPort = PortOf(FListen);
         FThread = std::thread([this, script = std::move(script)] {
             pollfd p{FListen, POLLIN, 0};

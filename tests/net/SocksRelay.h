@@ -19,12 +19,7 @@ class Socks5Relay {
 public:
     explicit Socks5Relay(int connections, bool refuse = false) : FRefuse(refuse)
     {
-        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(FListen, 4);
+        FListen = testsupport::ListenOnLoopback(4);
         FPort = PortOf(FListen);
         FThread = std::thread([this, connections] {
             for (int i = 0; i < connections; ++i) {

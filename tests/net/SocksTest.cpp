@@ -30,6 +30,20 @@ std::string PortBytes(std::uint16_t p)
 const std::string kSocks5Ok = Bytes({5, 0, 0, 1, 10, 1, 2, 3, 0x12, 0x34});
 const std::string kSocks4Ok = Bytes({0, 90, 0, 0, 0, 0, 0, 0});
 
+// A SOCKS5 proxy that takes the greeting, chooses no authentication, takes a request whose
+// name is NameLength bytes long, grants it and then reads to the end.
+std::function<void(int)> Socks5Accepting(std::size_t NameLength)
+{
+    return [NameLength](int fd) {
+        RecvExactly(fd, 3);
+        SendAll(fd, Bytes({5, 0}));
+        RecvExactly(fd, 7 + NameLength);
+        SendAll(fd, kSocks5Ok);
+        RecvToEnd(fd);
+        ::close(fd);
+    };
+}
+
 // Sends the bytes one at a time, each in a packet of its own.
 void SendBytewise(int fd, const std::string& data)
 {
@@ -194,14 +208,7 @@ TEST_F(Socks, Socks5UserPasswordRefusedFailsTheConnect)
 
 TEST_F(Socks, Socks5OfferedUserPasswordButProxyChoseNone)
 {
-    ScriptedPeer proxy([&](int fd) {
-        RecvExactly(fd, 3);
-        SendAll(fd, Bytes({5, 0}));
-        RecvExactly(fd, 7 + 12);
-        SendAll(fd, kSocks5Ok);
-        RecvToEnd(fd);
-        ::close(fd);
-    });
+    ScriptedPeer proxy(Socks5Accepting(12));
     SocksRecorder r(S);
     S.SetSocksUsercode("u");
     S.SetSocksAuthentication(socksAuthenticateUsercode);
@@ -540,14 +547,7 @@ TEST_F(Socks, SettersRefuseWhileConnecting)
 
 TEST_F(Socks, CloseForgetsTheProxySoTheNextConnectGoesDirect)
 {
-    ScriptedPeer proxy([&](int fd) {
-        RecvExactly(fd, 3);
-        SendAll(fd, Bytes({5, 0}));
-        RecvExactly(fd, 7 + 9);
-        SendAll(fd, kSocks5Ok);
-        RecvToEnd(fd);
-        ::close(fd);
-    });
+    ScriptedPeer proxy(Socks5Accepting(9));
     SocksRecorder r(S);
     S.SetSocksUsercode("kept");
     ConnectThrough(proxy, "5", "127.0.0.1");

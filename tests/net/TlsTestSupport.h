@@ -253,12 +253,7 @@ public:
 
     TlsServer()
     {
-        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(FListen, 8);
+        FListen = testsupport::ListenOnLoopback(8);
         FPort = testsupport::PortOf(FListen);
     }
     ~TlsServer()
