@@ -147,6 +147,28 @@ inline Run Median(std::vector<Run> Runs)
     return m;
 }
 
+// Connects a plain blocking socket to the port on 127.0.0.1 and reads with recv into a buffer
+// of BufferSize bytes until the peer closes, handing each read to OnRead.
+inline Run ReceiveThroughRecv(std::uint16_t Port, std::size_t BufferSize,
+                              const std::function<void(const char*, std::size_t, Run&)>& OnRead)
+{
+    Run r;
+    const double cpu0 = ThreadCpuSeconds(), t0 = NowSeconds();
+    int fd = ConnectLoopback(Port);
+    if (fd >= 0) {
+        std::vector<char> buf(BufferSize);
+        for (;;) {
+            ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+            if (n <= 0) break;
+            OnRead(buf.data(), static_cast<std::size_t>(n), r);
+        }
+        ::close(fd);
+    }
+    r.Seconds = NowSeconds() - t0;
+    r.Cpu = ThreadCpuSeconds() - cpu0;
+    return r;
+}
+
 // Connects a TWSocket to the port on 127.0.0.1 and serves its events from the queue until the
 // peer closes; Setup prepares the socket (its OnDataAvailable counts into the run).
 inline Run ReceiveThroughSocket(std::uint16_t Port, const std::function<void(kapo::TWSocket&, Run&)>& Setup)

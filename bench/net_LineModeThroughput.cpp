@@ -50,29 +50,17 @@ Run ThroughLineMode(std::int64_t lines)
 Run ThroughPlainRecv(std::int64_t lines)
 {
     LineSender sender(lines);
-    Run r;
-    const double cpu0 = ThreadCpuSeconds(), t0 = NowSeconds();
-    int fd = ConnectLoopback(sender.Port());
-    if (fd >= 0) {
-        char buf[8192];
-        bool cr = false;  // a CR ended the previous read
-        for (;;) {
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            const char* p = buf;
-            const char* end = buf + n;
-            if (cr && *p == '\n') ++r.Count;
-            while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p))))) {
-                if (p > buf && p[-1] == '\r') ++r.Count;
-                ++p;
-            }
-            cr = end[-1] == '\r';
+    bool cr = false;  // a CR ended the previous read
+    return ReceiveThroughRecv(sender.Port(), 8192, [&cr](const char* buf, std::size_t n, Run& r) {
+        const char* p = buf;
+        const char* end = buf + n;
+        if (cr && *p == '\n') ++r.Count;
+        while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p))))) {
+            if (p > buf && p[-1] == '\r') ++r.Count;
+            ++p;
         }
-        ::close(fd);
-    }
-    r.Seconds = NowSeconds() - t0;
-    r.Cpu = ThreadCpuSeconds() - cpu0;
-    return r;
+        cr = end[-1] == '\r';
+    });
 }
 
 void Print(const char* name, const Run& r)

@@ -51,21 +51,8 @@ Run throughSocket(std::int64_t total)
 Run throughPlainRecv(std::int64_t total)
 {
     Sender sender(total);
-    Run r;
-    const double cpu0 = ThreadCpuSeconds(), t0 = NowSeconds();
-    int fd = ConnectLoopback(sender.Port());
-    if (fd >= 0) {
-        std::vector<char> buf(static_cast<std::size_t>(kBufferSize));
-        for (;;) {
-            ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
-            if (n <= 0) break;
-            r.Count += n;
-        }
-        ::close(fd);
-    }
-    r.Seconds = NowSeconds() - t0;
-    r.Cpu = ThreadCpuSeconds() - cpu0;
-    return r;
+    return ReceiveThroughRecv(sender.Port(), static_cast<std::size_t>(kBufferSize),
+                              [](const char*, std::size_t n, Run& r) { r.Count += static_cast<std::int64_t>(n); });
 }
 
 void print(const char* name, const Run& r)
