@@ -492,28 +492,19 @@ TEST_F(Socks, PropertiesRefuseWhatCannotWork)
     S.SetAddr("dest.example");
     S.SetPort("80");
     S.SetProto("udp");
-    EXPECT_THROW(
-        {
-            try {
-                S.Connect();
-            } catch (const ESocketException& e) {
-                EXPECT_STREQ(e.what(), "tcp is the only protocol supported thru socks server");
-                throw;
-            }
-        },
-        ESocketException);
+    // The text of the socket error the call raises, or "(none)".
+    auto raised = [](const std::function<void()>& call) -> std::string {
+        try {
+            call();
+        } catch (const ESocketException& e) {
+            return e.what();
+        }
+        return "(none)";
+    };
+    EXPECT_EQ(raised([&] { S.Connect(); }), "tcp is the only protocol supported thru socks server");
     EXPECT_EQ(S.State(), wsClosed);
     S.SetPort("0");
-    EXPECT_THROW(
-        {
-            try {
-                S.Listen();
-            } catch (const ESocketException& e) {
-                EXPECT_STREQ(e.what(), "Listening is not supported thru socks server");
-                throw;
-            }
-        },
-        ESocketException);
+    EXPECT_EQ(raised([&] { S.Listen(); }), "Listening is not supported thru socks server");
 }
 
 TEST_F(Socks, SettersRefuseWhileConnecting)
