@@ -1,0 +1,421 @@
+// The HTTP client's sending side: the address prepared, the connection, the request header,
+// the tunnel through a proxy and the body of a POST.
+#include "net/HttpProt.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "net/HttpInternal.h"
+
+namespace kapo {
+
+using namespace httpdetail;
+
+// ---------------------------------------------------------------------------------------------
+// Starting a request
+// ---------------------------------------------------------------------------------------------
+
+void THttpCli::StartRequest(THttpRequest Kind)
+{
+    if (FState != hsReady) throw EHttpException("HTTP component is busy", httperrBusy);
+    if (Kind == rqPost && !FSendStream) throw EHttpException("HTTP component has nothing to post", httperrNoData);
+
+    FRcvdHeader->Clear();
+    FRequestType = Kind;
+    FRequestDoneError = 0;
+    SetSocketClosedHandler(false);
+    ++FRequestSerial;
+    // Whatever an ended response left behind belongs to it, not to this request.
+    FReceiveLen = 0;
+    FReceiveBuffer[0] = 0;
+    FRelocationPending = false;
+    FHeaderBytes = 0;
+    FReceiveError = 0;
+    FNextStep = nullptr;
+    FTakingBody = false;
+    FRelocations = 0;
+    FEnded = false;
+
+    TLiveness guard = Liveness();
+    SetState(hsNotConnected);
+    // A handler may have freed the client or aborted the request it was told of.
+    if (!guard || FState != hsNotConnected) return;
+
+    FDocName.clear();
+    FStatusCode = 0;
+    FRcvdCount = 0;
+    FSentCount = 0;
+    FHeaderLineCount = 0;
+    FBodyDataCount = 0;
+    FContentLength = -1;
+    FContentType.clear();
+    FSendingBody = false;
+    FLocation = FURL;
+    StartIdleTimer();
+    if (HasLineBreakOrNul(FURL)) {
+        EndWithFailure("Invalid character in URL", WSAEINVAL);
+        return;
+    }
+
+    std::string proto, user, pass, host, port, path;
+    std::string connectHost, connectPort;
+    ParseURL(FURL, proto, user, pass, host, port, path);
+    FTargetHost = host;
+    FScheme = proto.empty() ? std::string("http") : LowerCase(proto);
+    if (!user.empty()) FUsername = user;
+    if (!pass.empty()) FPassword = pass;
+    // The server credentials belong to this scheme, host and port only.
+    FAuthScheme = FScheme;
+    FAuthHost = host;
+    FAuthPort = port.empty() ? DefaultPort(FScheme) : port;
+    if (FProxy.empty()) {
+        FRequestTarget = path;
+        FDocName = FRequestTarget;
+        connectHost = host;
+        connectPort = port.empty() ? DefaultPort(FScheme) : port;
+    } else {
+        FDocName = path;
+        std::string p = port.empty() ? std::string() : ":" + port;
+        FRequestTarget = FScheme + "://" + host + p + path;
+        std::string pproto, puser, ppass, phost, pport, ppath;
+        ParseURL(FProxy, pproto, puser, ppass, phost, pport, ppath);
+        connectHost = phost;
+        connectPort = pport.empty() ? FProxyPort : pport;
+    }
+    if (FRequestTarget.empty()) FRequestTarget = "/";
+
+    if (FDocName.empty() || FDocName == "/") {
+        FDocName = "document.htm";
+    } else {
+        if (FDocName.back() == '/') FDocName.pop_back();
+        std::size_t slash = LastPos("/", FDocName);
+        if (slash > 0) FDocName = FDocName.substr(slash, 255);
+        std::size_t q = FDocName.find('?');
+        if (q != std::string::npos) FDocName.resize(q);
+    }
+
+    FConnectHost = connectHost;
+    FConnectPort = connectPort;
+    StartConnect();
+}
+
+void THttpCli::StartConnect()
+{
+    FResolvedAddr.clear();
+    FReceiveError = 0;
+    // An https document is fetched over TLS, straight from its server or, through a proxy,
+    // inside a tunnel the proxy opens with CONNECT.
+    bool secure = SameText(FScheme, "https");
+    FTunnel = secure && !FProxy.empty() ? tnNeeded : tnNone;
+    FSocket->SetTls(secure && FProxy.empty());
+    FSocket->SetTlsHost(FTargetHost);
+    FSocket->SetTlsCaFile(FCaFile);
+    TLiveness guard = Liveness();
+    SetState(hsDnsLookup);
+    if (!guard || FState != hsDnsLookup) return;
+    if (SocksResolves()) {
+        // The proxy knows names this machine may not: the name goes to it as it is.
+        Progress();
+        FResolvedAddr = FConnectHost;
+        SetState(hsDnsLookupDone);
+        if (!guard || FState != hsDnsLookupDone) return;
+        ConnectSocket(guard);
+        return;
+    }
+    FSocket->StartDnsLookup(FConnectHost);
+}
+
+bool THttpCli::SocksResolves() const
+{
+    return !FSocksServer.empty() && UpperCase(FSocksLevel) != "4";
+}
+
+void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
+{
+    if (Error == 0) {
+        Progress();
+        FResolvedAddr = FSocket->DnsResult();
+        TLiveness guard = Liveness();
+        SetState(hsDnsLookupDone);
+        if (!guard || FState != hsDnsLookupDone) return;
+        ConnectSocket(guard);
+        return;
+    }
+    if (FState == hsAborting) return;
+    FRequestDoneError = Error;
+    FStatusCode = 404;
+    FReasonPhrase = "can't resolve hostname to IP address";
+    HandleSessionClosed(Sender, Error);
+}
+
+void THttpCli::ConnectSocket(TLiveness& Guard)
+{
+    try {
+        FSocket->SetAddr(FResolvedAddr);
+        FSocket->SetPort(FConnectPort);
+        FSocket->SetProto("tcp");
+        // The socket forgets its proxy at every close: it is named again for each connection,
+        // relocations included.
+        if (!FSocksServer.empty() || !FSocket->SocksServer().empty()) {
+            FSocket->SetSocksServer(FSocksServer);
+            FSocket->SetSocksPort(FSocksPort);
+            if (!FSocksLevel.empty()) FSocket->SetSocksLevel(FSocksLevel);
+            FSocket->SetSocksUsercode(FSocksUsercode);
+            FSocket->SetSocksPassword(FSocksPassword);
+            FSocket->SetSocksAuthentication(FSocksAuthentication);
+        }
+        FSocksError.clear();
+        FSocket->Connect();
+    } catch (const Exception& E) {
+        int err = FSocket->LastError();
+        FStatusCode = 404;
+        if (err != 0) {
+            FReasonPhrase = "can't connect: " + ErrorText(err);
+        } else {
+            // Refused before any socket call (a bad address or port): say why.
+            err = WSAEINVAL;
+            FReasonPhrase = "can't connect: " + E.Message();
+        }
+        FRequestDoneError = static_cast<std::uint32_t>(err);
+        FSocket->Close();
+        if (!Guard) return;
+        HandleSessionClosed(FSocket, static_cast<std::uint16_t>(err));
+    }
+}
+
+void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
+{
+    if (Error != 0) {
+        FRequestDoneError = Error;
+        FStatusCode = 404;
+        FReasonPhrase = FSocksError.empty() ? ConnectionErrorText(Error)
+                                            : "socks: " + FSocksError + " (Error #" + IntToStr(Error) + ")";
+        HandleSessionClosed(Sender, Error);
+        return;
+    }
+    Progress();
+    if (FTunnel == tnNeeded) {
+        SendTunnelRequest();
+        return;
+    }
+    if (FTunnel == tnHandshake) FTunnel = tnOpen;
+    TLiveness guard = Liveness();
+    // A handler may free the client or abort the request at each step.
+    FConnected = true;
+    SetState(hsConnected);
+    if (!guard || FState != hsConnected) return;
+    TriggerSessionConnected();
+    if (!guard || FState != hsConnected) return;
+    FNextStep = &THttpCli::ProcessHeaderLine;
+    FTakingBody = false;
+    SetState(hsWaitingHeader);
+    if (!guard || FState != hsWaitingHeader) return;
+    try {
+        switch (FRequestType) {
+        case rqGet:
+            SendRequestHeader("GET", "1.0");
+            break;
+        case rqPost:
+            SendRequestHeader("POST", "1.0");
+            if (!guard || FState != hsWaitingHeader) return;
+            TriggerSendBegin();
+            if (!guard || FState != hsWaitingHeader) return;
+            FSendingBody = true;
+            HandleDataSent(FSocket, 0);
+            break;
+        case rqHead:
+            SendRequestHeader("HEAD", "1.0");
+            break;
+        case rqNone:
+            break;
+        }
+    } catch (const std::exception& E) {
+        // A request that never left cannot be answered: the request fails here.
+        if (!guard || FEnded || FState == hsReady) return;
+        EndWithFailure(std::string("Cannot send the request: ") + E.what(), 0);
+    }
+}
+
+void THttpCli::SendRequestHeader(const std::string& Method, const std::string& Version)
+{
+    TLiveness guard = Liveness();
+    auto sending = [&] { return guard && FState == hsWaitingHeader; };
+    FRequestBuffer->Clear();
+    TriggerRequestHeaderBegin();
+    if (!sending()) return;
+    bool post = Method == "POST";
+    // Inside a tunnel the server itself is addressed: the request line names the path only.
+    std::string target = FRequestTarget;
+    if (FTunnel == tnOpen) {
+        std::string tproto, tuser, tpass, thost, tport;
+        ParseURL(FRequestTarget, tproto, tuser, tpass, thost, tport, target);
+        if (target.empty()) target = "/";
+    }
+    AddRequestLine(Method + " " + target + " HTTP/" + Version);
+    if (!FSender.empty()) AddRequestLine("From: " + FSender);
+    if (!FAccept.empty()) AddRequestLine("Accept: " + FAccept);
+    if (!FReference.empty()) AddRequestLine("Referer: " + FReference);
+    if (post && !FContentTypePost.empty()) AddRequestLine("Content-Type: " + FContentTypePost);
+    if (!FAgent.empty()) AddRequestLine("User-Agent: " + FAgent);
+    // A server on another port than the default one is told which of its sites is meant.
+    std::string originScheme, originHost, originPort;
+    CurrentOrigin(originScheme, originHost, originPort);
+    if (originPort.empty() || originPort == DefaultPort(originScheme)) AddRequestLine("Host: " + FTargetHost);
+    else AddRequestLine("Host: " + FTargetHost + ":" + originPort);
+    if (FNoCache) AddRequestLine("Pragma: no-cache");
+    // The bytes that will be sent: the stream is read from where it stands.
+    if (post) AddRequestLine("Content-Length: " + IntToStr(FSendStream->Size() - FSendStream->Position()));
+    if (FModifiedSince != 0) AddRequestLine("If-Modified-Since: " + HttpDateText(FModifiedSince) + " GMT");
+    if (SendsCredentials())
+        AddRequestLine("Authorization: Basic " + EncodeBase64(FUsername + ":" + FPassword));
+    // The proxy's credentials are for the proxy: through a tunnel they would reach the server.
+    if (!FProxy.empty() && !FProxyUsername.empty() && FTunnel != tnOpen)
+        AddRequestLine("Proxy-Authorization: Basic " + EncodeBase64(FProxyUsername + ":" + FProxyPassword));
+    if (!FCookie.empty()) AddRequestLine("Cookie: " + FCookie);
+    if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
+        AddRequestLine("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
+        FContentRangeBegin.clear();
+        FContentRangeEnd.clear();
+    }
+    FAcceptRanges.clear();
+    TriggerRequestHeaderEnd();
+    if (!sending()) return;
+    AddRequestLine("");
+    if (!sending()) return;
+    FSocket->Send(FRequestBuffer->Memory(), static_cast<int>(FRequestBuffer->Size()));
+    if (!guard) return;
+    FRequestBuffer->Clear();
+}
+
+void THttpCli::AddRequestLine(const std::string& Line)
+{
+    std::string s = Line;
+    if (auto handler = OnCommand) {
+        TLiveness guard = Liveness();
+        handler(this, s);
+        // Unwinds the composition; the connected handler checks the guard and stops.
+        if (!guard) throw Exception("HTTP component destroyed");
+    }
+    if (!s.empty()) FRequestBuffer->WriteBuffer(s.data(), static_cast<std::int64_t>(s.size()));
+    FRequestBuffer->WriteBuffer("\r\n", 2);
+}
+
+// Where the current request goes: the scheme, host and port its server credentials would reach.
+void THttpCli::CurrentOrigin(std::string& Scheme, std::string& Host, std::string& Port) const
+{
+    if (FProxy.empty()) {
+        Scheme = FScheme;
+        Host = FTargetHost;
+        Port = FConnectPort;
+        return;
+    }
+    std::string user, pass, path;
+    ParseURL(FRequestTarget, Scheme, user, pass, Host, Port, path);
+    Scheme = Scheme.empty() ? std::string("http") : LowerCase(Scheme);
+    if (Port.empty()) Port = DefaultPort(Scheme);
+}
+
+// The Authorization line goes to the scheme, host and port of URL only, so that a relocation
+// to another server, or to the same one in clear, does not hand it the user's password.
+bool THttpCli::SendsCredentials() const
+{
+    if (FUsername.empty()) return false;
+    std::string scheme, host, port;
+    CurrentOrigin(scheme, host, port);
+    return scheme == FAuthScheme && SameText(host, FAuthHost) && port == FAuthPort;
+}
+
+std::string THttpCli::ConnectionErrorText(int Error) const
+{
+    if (IsTlsError(Error)) return FSocket->TlsErrorText();
+    return ErrorText(Error);
+}
+
+// Asks the proxy for a tunnel to the document's server; its reply is read line by line.
+void THttpCli::SendTunnelRequest()
+{
+    std::string scheme, host, port;
+    CurrentOrigin(scheme, host, port);
+    std::string authority = host + ":" + port;
+    std::string request = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n";
+    if (!FAgent.empty()) request += "User-Agent: " + FAgent + "\r\n";
+    if (!FProxyUsername.empty())
+        request += "Proxy-Authorization: Basic " + EncodeBase64(FProxyUsername + ":" + FProxyPassword) + "\r\n";
+    request += "\r\n";
+    FTunnel = tnWaitingReply;
+    FTunnelStatus = 0;
+    FTunnelLines = 0;
+    FTunnelStatusLine.clear();
+    FReceiveLen = 0;
+    FNextStep = &THttpCli::ProcessTunnelLine;
+    FSocket->Send(request.data(), static_cast<int>(request.size()));
+}
+
+// One line of the proxy's reply to CONNECT. A 2xx status and the empty line open the tunnel;
+// anything else ends the request, so nothing meant for the server goes out in clear.
+void THttpCli::ProcessTunnelLine()
+{
+    if (++FTunnelLines > HttpMaxHeaderLines) {
+        EndWithFailure("The proxy's reply to CONNECT is too long", 0);
+        return;
+    }
+    const std::string& line = FCurrentLine;
+    if (FTunnelLines == 1) {
+        bool ok = line.size() >= 12 && line.compare(0, 7, "HTTP/1.") == 0 && line[8] == ' ' &&
+                  (line.size() == 12 || line[12] == ' ');
+        for (std::size_t i = 9; ok && i < 12; ++i) ok = line[i] >= '0' && line[i] <= '9';
+        if (!ok) {
+            EndWithFailure("The proxy did not answer CONNECT with an HTTP status", 0);
+            return;
+        }
+        FTunnelStatus = std::stoi(line.substr(9, 3));
+        FTunnelStatusLine = line;
+        return;
+    }
+    if (!line.empty()) return;  // the reply's fields say nothing the tunnel needs
+    if (FTunnelStatus >= 100 && FTunnelStatus < 200) {
+        FTunnelLines = 0;  // an interim reply: the real one follows
+        return;
+    }
+    if (FTunnelStatus < 200 || FTunnelStatus >= 300) {
+        EndWithFailure("The proxy refused the tunnel: " + FTunnelStatusLine.substr(9), 0);
+        return;
+    }
+    // Whatever followed the reply is already the server's.
+    std::string rest(FReceiveBuffer.data(), static_cast<std::size_t>(FReceiveLen));
+    FReceiveLen = 0;
+    FReceiveBuffer[0] = 0;
+    FNextStep = nullptr;
+    FTunnel = tnHandshake;
+    std::string scheme, host, port;
+    CurrentOrigin(scheme, host, port);
+    FSocket->StartTls(host, rest);
+}
+
+void THttpCli::HandleDataSent(TObject* Sender, std::uint16_t Error)
+{
+    if (!FSendingBody) return;
+    Progress();
+    TLiveness guard = Liveness();
+    try {
+        std::int64_t n = FSendStream ? FSendStream->Read(FSendBuffer.data(), BufferSize) : 0;
+        if (n <= 0) {
+            FSendingBody = false;
+            TriggerSendEnd();
+            return;
+        }
+        FSentCount += n;
+        TriggerSendData(FSendBuffer.data(), static_cast<int>(n));
+        if (!guard) return;
+        FSocket->Send(FSendBuffer.data(), static_cast<int>(n));
+    } catch (const std::exception& E) {
+        // A body sent in part is a request the server cannot answer.
+        if (!guard || !FSendingBody || FEnded || FState == hsReady) throw;
+        FSendingBody = false;
+        EndWithFailure(std::string("Cannot send the request: ") + E.what(), 0);
+    }
+}
+
+}  // namespace kapo

@@ -1,0 +1,168 @@
+// Address, Base64 and date helpers of the HTTP client: plain functions on strings.
+#include "net/HttpUrl.h"
+
+#include <cmath>
+#include <cstdint>
+
+#include "core/SysUtils.h"
+
+namespace kapo {
+
+namespace {
+
+// Characters of s after position k (from 1).
+std::string After(const std::string& s, std::size_t k)
+{
+    return k >= s.size() ? std::string() : s.substr(k);
+}
+
+// Characters of s before position k (from 1).
+std::string BeforePos(const std::string& s, std::size_t k)
+{
+    return s.substr(0, k > 0 ? k - 1 : 0);
+}
+
+}  // namespace
+
+void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std::string& Pass,
+              std::string& Host, std::string& Port, std::string& Path)
+{
+    Proto.clear();
+    User.clear();
+    Pass.clear();
+    Host.clear();
+    Port.clear();
+    Path.clear();
+    if (URL.empty()) return;
+
+    std::size_t k = 0;  // the authority starts after position k (from 1)
+    std::size_t p = Pos("://", URL);
+    if (p > 0) {
+        Proto = URL.substr(0, p - 1);
+        k = p + 2;
+    } else if (URL[0] == '/') {
+        Proto = "http";
+        k = 1;
+        if (URL.size() > 1 && URL[1] != '/') {
+            Path = URL;
+            return;
+        }
+    } else if (LowerCase(URL.substr(0, 5)) == "http:") {
+        Proto = "http";
+        k = 6;
+        if (URL.size() > 6 && URL[6] != '/') {
+            Path = URL.substr(5);
+            return;
+        }
+    } else if (LowerCase(URL.substr(0, 7)) == "mailto:") {
+        Proto = "mailto";
+        k = Pos(":", URL);
+    }
+
+    std::string rest = After(URL, k);
+    std::size_t slash = rest.find('/');
+    if (slash != std::string::npos) {
+        Path = rest.substr(slash);
+        rest.resize(slash);
+    }
+
+    std::size_t colon = LastPos(":", rest);
+    std::size_t at = LastPos("@", rest);
+    if (colon == 0 && at == 0) {
+        Host = rest;
+        return;
+    }
+    if (at < colon) {
+        Port = After(rest, colon);
+        Host = rest.substr(at, colon - at - 1);
+        if (at == 0) return;
+        rest = BeforePos(rest, at);
+    } else {
+        Host = After(rest, at);
+        rest = BeforePos(rest, at);
+    }
+    std::size_t q = rest.find(':');
+    if (q != std::string::npos) {
+        User = rest.substr(0, q);
+        Pass = rest.substr(q + 1);
+    } else {
+        User = rest;
+    }
+}
+
+std::size_t LastPos(const std::string& Sub, const std::string& S)
+{
+    if (Sub.empty() || Sub.size() > S.size()) return 0;
+    std::size_t p = S.rfind(Sub);
+    return p == std::string::npos ? 0 : p + 1;
+}
+
+std::string EncodeBase64(const std::string& S)
+{
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((S.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= S.size(); i += 3) {
+        std::uint32_t v = (std::uint32_t(std::uint8_t(S[i])) << 16) | (std::uint32_t(std::uint8_t(S[i + 1])) << 8) |
+                          std::uint8_t(S[i + 2]);
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += kAlphabet[(v >> 6) & 63];
+        out += kAlphabet[v & 63];
+    }
+    std::size_t left = S.size() - i;
+    if (left > 0) {
+        std::uint32_t v = std::uint32_t(std::uint8_t(S[i])) << 16;
+        if (left == 2) v |= std::uint32_t(std::uint8_t(S[i + 1])) << 8;
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += left == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string HttpDateText(TDateTime DT)
+{
+    static const char kDays[] = "MonTueWedThuFriSatSun";
+    static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    constexpr std::int64_t kMsPerDay = 86400000;
+    if (!std::isfinite(DT) || std::fabs(DT) > 1e7) throw EConvertError("Invalid date");
+
+    // Round to the millisecond first, so that 23:59:59.9999 is the next day's midnight. Before
+    // the epoch the whole part counts days back and the fraction is still a time of day.
+    std::int64_t ms = std::llround(DT * double(kMsPerDay));
+    std::int64_t days = ms / kMsPerDay;
+    std::int64_t time = (ms < 0 ? -ms : ms) % kMsPerDay;
+    // 0001-01-01 and 9999-12-31: the years that fit the four-digit field.
+    if (days < -693593 || days > 2958465) throw EConvertError("Invalid date");
+
+    // Day 2 (1900-01-01) is a Monday; days before it need a floored remainder.
+    std::int64_t weekday = ((days - 2) % 7 + 7) % 7;
+
+    // Civil date from a day count (1970-01-01 is day 25569 here).
+    std::int64_t z = days - 25569 + 719468;
+    std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    std::int64_t doe = z - era * 146097;
+    std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    std::int64_t mp = (5 * doy + 2) / 153;
+    std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+
+    std::int64_t secs = time / 1000;
+    return std::string(kDays + weekday * 3, 3) + ", " +
+           Format("%2.2d %s %4.4d %2.2d:%2.2d:%2.2d", day, std::string(kMonths + (month - 1) * 3, 3), year,
+                  secs / 3600, secs / 60 % 60, secs % 60);
+}
+
+void ReplaceExt(std::string& Name, const std::string& Ext)
+{
+    std::size_t d = LastPos(".", Name);
+    if (d > 0) Name = Name.substr(0, d) + Ext;
+    else Name += "." + Ext;
+}
+
+}  // namespace kapo
