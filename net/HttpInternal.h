@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "net/HttpProt.h"
 
@@ -49,6 +50,20 @@ inline std::string SystemErrorText(int err)
 {
     char buf[256];
     return ::strerror_r(err, buf, sizeof buf);
+}
+
+// The items of a comma-separated field value, trimmed, empty ones left out.
+inline std::vector<std::string> SplitCommas(const std::string& Value)
+{
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    while (from <= Value.size()) {
+        std::size_t comma = std::min(Value.find(',', from), Value.size());
+        std::string item = Trim(Value.substr(from, comma - from));
+        if (!item.empty()) out.push_back(item);
+        from = comma + 1;
+    }
+    return out;
 }
 
 // The port a scheme's addresses use when they name none.

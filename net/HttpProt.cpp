@@ -244,7 +244,10 @@ bool THttpCli::BodyExpected() const
 // The body is all there: a response without one, or the length it declared has arrived.
 bool THttpCli::DocumentComplete() const
 {
-    return FState == hsWaitingBody && (!BodyExpected() || (FDeclaredLength >= 0 && FRcvdCount >= FDeclaredLength));
+    if (FState != hsWaitingBody) return false;
+    if (!BodyExpected()) return true;
+    if (FChunked) return FChunks.Done();
+    return FDeclaredLength >= 0 && FWireCount >= FDeclaredLength;
 }
 
 // A response that the server cut short is a failure, not a document: a connection error while
@@ -265,9 +268,22 @@ void THttpCli::CheckPrematureEnd(std::uint16_t Error)
         FRequestDoneError = static_cast<std::uint32_t>(err);
         FStatusCode = 404;
         FReasonPhrase = ConnectionErrorText(err);
-    } else if (bodyExpected && FDeclaredLength >= 0 && FRcvdCount < FDeclaredLength) {
+    } else if (FState == hsWaitingHeader) {
+        // Nothing, or half a header, is no document, whatever status came.
         FStatusCode = 404;
-        FReasonPhrase = Format("Document truncated: %d of %d bytes received", FRcvdCount, FDeclaredLength);
+        FReasonPhrase = FAwaitingStatus ? "No HTTP response: the connection closed before a status line"
+                                        : "Connection closed before the end of the HTTP header";
+    } else if (!bodyExpected) {
+        return;
+    } else if (FChunked && !FChunks.Done()) {
+        FStatusCode = 404;
+        FReasonPhrase = "Document truncated: the chunked body ended before its last chunk";
+    } else if (!FChunked && FDeclaredLength >= 0 && FWireCount < FDeclaredLength) {
+        FStatusCode = 404;
+        FReasonPhrase = Format("Document truncated: %d of %d bytes received", FWireCount, FDeclaredLength);
+    } else if (FInflater && !FInflater->Done()) {
+        FStatusCode = 404;
+        FReasonPhrase = "Document truncated: the compressed body ended early";
     }
 }
 

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/Classes.h"
+#include "net/HttpRelocation.h"
+#include "net/HttpResponse.h"
 #include "net/HttpUrl.h"
 #include "net/WSocket.h"
 #include "platform/MessageQueue.h"
@@ -42,10 +44,13 @@ constexpr UINT WM_REQUEST_DONE = WM_USER + 1;
 constexpr UINT WM_SET_READY = WM_USER + 2;
 constexpr UINT WM_RELOCATE = WM_USER + 3;
 
-// Most header lines a request keeps (relocations included), and most bytes of them.
+// What a response may send before the client gives up on it ("HTTP line too long", "HTTP
+// header too large", "Too many relocations"): the bytes of one header line (or of a chunked
+// body's framing line), without its line end; the header lines a request keeps, relocations
+// included, and the bytes of them; the relocations one request follows.
+constexpr int HttpMaxLineBytes = 64 * 1024;
 constexpr int HttpMaxHeaderLines = 1000;
 constexpr int HttpMaxHeaderBytes = 256 * 1024;
-// Most relocations one request follows.
 constexpr int HttpMaxRelocations = 20;
 
 class EHttpException : public Exception {
@@ -228,8 +233,8 @@ protected:
 private:
     static constexpr int BufferSize = 8193;
 
-    void ProcessLocation(const std::string& Value);
-    void RelocateThroughProxy(const std::string& Value);
+    std::string CurrentAddress() const;
+    bool FollowLocation(const std::string& Value, std::string& Why);
     void CurrentOrigin(std::string& Scheme, std::string& Host, std::string& Port) const;
     void SendTunnelRequest();
     std::string ConnectionErrorText(int Error) const;
@@ -250,6 +255,12 @@ private:
     bool BeginBody();
     void TakeRestOfRead();
     void ProcessHeaderField();
+    bool ReadStatusLine();
+    void ReadFramingField(const std::string& Name, const std::string& Value);
+    bool CheckFraming();
+    void ResetFraming();
+    void DecodeBody(const char* Data, std::int64_t Len);
+    bool DeliverPiece(const char* Data, std::int64_t Len);
     void StartIdleTimer();
     void Progress() { FLastProgress = std::chrono::steady_clock::now(); }
     void IdleTimerFired();
@@ -285,11 +296,22 @@ private:
 
     std::string FConnectHost, FConnectPort, FTargetHost, FRequestTarget, FResolvedAddr;
     std::array<char, BufferSize> FSendBuffer{};
-    std::array<char, BufferSize> FReceiveBuffer{};
+    // Grows from BufferSize up to a line of HttpMaxLineBytes, its line end and a 0.
+    std::vector<char> FReceiveBuffer = std::vector<char>(BufferSize);
     int FReceiveLen = 0;
     int FLineEndLen = 0;  // 1 or 2: how the line in FCurrentLine ended
     int FHeaderLineCount = 0;
     std::int64_t FDeclaredLength = -1;  // length this response declared; ContentLength keeps older ones
+    // The response being read: whether its status line is still to come, its location, a
+    // fault of its framing fields, and how its body is framed and coded.
+    bool FAwaitingStatus = false;
+    std::string FPendingLocation;
+    std::string FFramingError;
+    std::string FTransferCodings, FContentCodings;  // lower-cased, without "identity"
+    bool FChunked = false;
+    THttpChunkDecoder FChunks;
+    std::unique_ptr<THttpInflater> FInflater;
+    std::int64_t FWireCount = 0;  // body bytes of this response as they came
     int FBodyDataCount = 0;
     bool FSendingBody = false;
     bool FRelocationPending = false;

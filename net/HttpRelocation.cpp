@@ -1,7 +1,10 @@
 // The HTTP client following a relocation to the address a response names.
+#include "net/HttpRelocation.h"
+
 #include "net/HttpProt.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -12,91 +15,166 @@ namespace kapo {
 
 using namespace httpdetail;
 
-void THttpCli::ProcessLocation(const std::string& Value)
+bool IsRelocationStatus(int Status)
 {
-    // An empty location names no document; the response is taken as it is.
-    if (Value.empty()) return;
-    FRelocationPending = true;
-    if (!FProxy.empty()) {
-        RelocateThroughProxy(Value);
-        return;
-    }
-    if (Value[0] == '/') {
-        FRequestTarget = Value;
-        FLocation = FScheme + "://" + FConnectHost + FRequestTarget;
-        return;
-    }
-    std::string scheme, user, pass, host, port, path;
-    ParseURL(Value, scheme, user, pass, host, port, path);
-    FConnectHost = host;
-    FRequestTarget = path;
-    if (!port.empty()) FConnectPort = port;
-    bool namesHost = false;
-    if (!scheme.empty()) scheme = LowerCase(scheme);
-    if (!scheme.empty() && !FConnectHost.empty()) {
-        FScheme = scheme;
-        FTargetHost = FConnectHost;
-        if (FRequestTarget.empty()) {
-            FRequestTarget = "/";
-            FLocation = scheme + "://" + FConnectHost;
-        } else {
-            FLocation = scheme + "://" + FConnectHost + FRequestTarget;
-        }
-        namesHost = true;
-    } else {
-        if (scheme.empty()) scheme = FScheme;
-        FScheme = scheme;
-        if (FRequestTarget.empty()) {
-            // a bare name: a document beside the root of the current server
-            FLocation = scheme + "://" + FTargetHost + "/" + host;
-            FConnectHost = FTargetHost;
-            FRequestTarget = FLocation;
-        } else if (FConnectHost.empty()) {
-            FLocation = scheme + "://" + FTargetHost + FRequestTarget;
-            FConnectHost = FTargetHost;
-        } else {
-            FTargetHost = FConnectHost;
-            namesHost = true;
-        }
-    }
-    // A new server without a port is reached on the default one; a location on the same
-    // server keeps the port in use.
-    if (namesHost && port.empty()) FConnectPort = DefaultPort(FScheme);
+    return Status == 301 || Status == 302 || Status == 303 || Status == 307 || Status == 308;
 }
 
-// Through a proxy the connection stays with the proxy and the request line carries the whole
-// new address, port included.
-void THttpCli::RelocateThroughProxy(const std::string& Value)
+namespace {
+
+// The five parts of a reference; "has" tells an empty part from an absent one.
+struct TReference {
+    bool HasScheme = false, HasAuthority = false, HasQuery = false;
+    std::string Scheme, Authority, Path, Query;
+};
+
+TReference SplitReference(const std::string& s)
 {
-    std::string cscheme, cuser, cpass, chost, cport, cpath;
-    ParseURL(FRequestTarget, cscheme, cuser, cpass, chost, cport, cpath);
-    if (cscheme.empty()) cscheme = "http";
-    std::string scheme, user, pass, host, port, path;
-    if (Value[0] != '/') ParseURL(Value, scheme, user, pass, host, port, path);
-    if (Value[0] == '/') {
-        scheme = cscheme;
-        host = chost;
-        port = cport;
-        path = Value;
-    } else if (!host.empty() && (!scheme.empty() || !path.empty())) {
-        if (scheme.empty()) scheme = "http";
-    } else if (!host.empty()) {
-        // a bare name: a document beside the root of the current server
-        path = "/" + host;
-        scheme = cscheme;
-        host = chost;
-        port = cport;
-    } else {
-        if (scheme.empty()) scheme = cscheme;
-        host = chost;
-        port = cport;
+    TReference r;
+    std::string rest = s.substr(0, s.find('#'));
+    std::size_t colon = rest.find(':');
+    if (colon != std::string::npos && colon > 0 && colon < rest.find_first_of("/?") &&
+        std::isalpha(static_cast<unsigned char>(rest[0])) &&
+        std::all_of(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+        })) {
+        r.HasScheme = true;
+        r.Scheme = LowerCase(rest.substr(0, colon));
+        rest.erase(0, colon + 1);
     }
-    if (path.empty()) path = "/";
+    if (rest.compare(0, 2, "//") == 0) {
+        std::size_t end = rest.find_first_of("/?", 2);
+        r.HasAuthority = true;
+        r.Authority = rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
+        rest.erase(0, end == std::string::npos ? rest.size() : end);
+    }
+    std::size_t q = rest.find('?');
+    if (q != std::string::npos) {
+        r.HasQuery = true;
+        r.Query = rest.substr(q + 1);
+        rest.resize(q);
+    }
+    r.Path = rest;
+    return r;
+}
+
+// "a/./b/../c" to "a/c": "." and ".." segments are taken out, never climbing above the root.
+std::string RemoveDotSegments(std::string in)
+{
+    std::string out;
+    while (!in.empty()) {
+        if (in.compare(0, 3, "../") == 0) in.erase(0, 3);
+        else if (in.compare(0, 2, "./") == 0) in.erase(0, 2);
+        else if (in.compare(0, 3, "/./") == 0) in.erase(0, 2);
+        else if (in == "/.") in = "/";
+        else if (in.compare(0, 4, "/../") == 0 || in == "/..") {
+            in = in.size() == 3 ? std::string("/") : in.substr(3);
+            std::size_t slash = out.rfind('/');
+            out.resize(slash == std::string::npos ? 0 : slash);
+        } else if (in == "." || in == "..") {
+            in.clear();
+        } else {
+            std::size_t next = in.find('/', 1);
+            out += in.substr(0, next);
+            in.erase(0, next == std::string::npos ? in.size() : next);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string ResolveReference(const std::string& Base, const std::string& Ref)
+{
+    TReference b = SplitReference(Base), r = SplitReference(Ref), t;
+    // "http:/path" on an http page is read as "/path", as browsers do.
+    if (r.HasScheme && !r.HasAuthority && r.Scheme == b.Scheme) r.HasScheme = false;
+    if (r.HasScheme) {
+        t = r;
+        t.Path = RemoveDotSegments(r.Path);
+    } else {
+        t.HasScheme = true;
+        t.Scheme = b.Scheme;
+        if (r.HasAuthority) {
+            t.HasAuthority = true;
+            t.Authority = r.Authority;
+            t.Path = RemoveDotSegments(r.Path);
+            t.HasQuery = r.HasQuery;
+            t.Query = r.Query;
+        } else {
+            t.HasAuthority = b.HasAuthority;
+            t.Authority = b.Authority;
+            if (r.Path.empty()) {
+                t.Path = b.Path;
+                t.HasQuery = r.HasQuery || b.HasQuery;
+                t.Query = r.HasQuery ? r.Query : b.Query;
+            } else {
+                if (r.Path[0] == '/') {
+                    t.Path = RemoveDotSegments(r.Path);
+                } else {
+                    // Merged with the base's folder; an authority with no path has the root.
+                    std::size_t slash = b.Path.rfind('/');
+                    std::string folder = b.HasAuthority && b.Path.empty()
+                                             ? std::string("/")
+                                             : (slash == std::string::npos ? std::string() : b.Path.substr(0, slash + 1));
+                    t.Path = RemoveDotSegments(folder + r.Path);
+                }
+                t.HasQuery = r.HasQuery;
+                t.Query = r.Query;
+            }
+        }
+    }
+    std::string out = t.Scheme + ":";
+    if (t.HasAuthority) out += "//" + t.Authority;
+    out += t.Path;
+    if (t.HasQuery) out += "?" + t.Query;
+    return out;
+}
+
+// The absolute address of the document now being asked for: what a relative location is
+// resolved against.
+std::string THttpCli::CurrentAddress() const
+{
+    if (!FProxy.empty()) return FRequestTarget;  // already absolute
+    bool defaultPort = FConnectPort == DefaultPort(FScheme);
+    return FScheme + "://" + FTargetHost + (defaultPort ? std::string() : ":" + FConnectPort) + FRequestTarget;
+}
+
+// Points the request at the address a relocation names. False, with the reason, when it
+// names nothing the client can fetch. The credentials in a location are never taken: they
+// would come from the server, not from the user.
+bool THttpCli::FollowLocation(const std::string& Value, std::string& Why)
+{
+    if (Trim(Value).empty()) {
+        Why = "Relocation without an address";
+        return false;
+    }
+    std::string url = ResolveReference(CurrentAddress(), Trim(Value));
+    std::string scheme, user, pass, host, port, path;
+    ParseURL(url, scheme, user, pass, host, port, path);
     scheme = LowerCase(scheme);
+    if (scheme != "http" && scheme != "https") {
+        Why = "Relocation to an address that is neither http nor https: " + url;
+        return false;
+    }
+    if (host.empty()) {
+        Why = "Relocation to an address without a host: " + url;
+        return false;
+    }
+    std::string target = RequestTargetOf(path);
     FScheme = scheme;
     FTargetHost = host;
-    FLocation = scheme + "://" + host + (port.empty() ? std::string() : ":" + port) + path;
-    FRequestTarget = FLocation;
+    FLocation = scheme + "://" + host + (port.empty() ? std::string() : ":" + port) + target;
+    if (FProxy.empty()) {
+        FConnectHost = host;
+        FConnectPort = port.empty() ? DefaultPort(scheme) : port;
+        FRequestTarget = target;
+    } else {
+        // Through a proxy the connection stays with it and the request line carries the
+        // whole address, port included.
+        FRequestTarget = FLocation;
+    }
+    return true;
 }
 
 void THttpCli::HandleRelocationClosed(TObject* Sender, std::uint16_t Error)

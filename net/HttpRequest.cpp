@@ -31,6 +31,9 @@ void THttpCli::StartRequest(THttpRequest Kind)
     FReceiveLen = 0;
     FReceiveBuffer[0] = 0;
     FRelocationPending = false;
+    FPendingLocation.clear();
+    FAwaitingStatus = false;
+    ResetFraming();
     FHeaderBytes = 0;
     FReceiveError = 0;
     FNextStep = nullptr;
@@ -70,15 +73,15 @@ void THttpCli::StartRequest(THttpRequest Kind)
     FAuthScheme = FScheme;
     FAuthHost = host;
     FAuthPort = port.empty() ? DefaultPort(FScheme) : port;
+    // The fragment is the reader's, never the server's.
+    FDocName = path.substr(0, path.find('#'));
     if (FProxy.empty()) {
-        FRequestTarget = path;
-        FDocName = FRequestTarget;
+        FRequestTarget = RequestTargetOf(path);
         connectHost = host;
         connectPort = port.empty() ? DefaultPort(FScheme) : port;
     } else {
-        FDocName = path;
         std::string p = port.empty() ? std::string() : ":" + port;
-        FRequestTarget = FScheme + "://" + host + p + path;
+        FRequestTarget = FScheme + "://" + host + p + RequestTargetOf(path);
         std::string pproto, puser, ppass, phost, pport, ppath;
         ParseURL(FProxy, pproto, puser, ppass, phost, pport, ppath);
         connectHost = phost;
@@ -209,6 +212,7 @@ void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
     TriggerSessionConnected();
     if (!guard || FState != hsConnected) return;
     FNextStep = &THttpCli::ProcessHeaderLine;
+    FAwaitingStatus = true;
     FTakingBody = false;
     SetState(hsWaitingHeader);
     if (!guard || FState != hsWaitingHeader) return;

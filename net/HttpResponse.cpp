@@ -1,4 +1,6 @@
 // The HTTP client's receiving side: the header cut into lines and read, the body delivered.
+#include "net/HttpResponse.h"
+
 #include "net/HttpProt.h"
 
 #include <algorithm>
@@ -6,11 +8,175 @@
 #include <cstdint>
 #include <cstring>
 
+#include <zlib.h>
+
 #include "net/HttpInternal.h"
 
 namespace kapo {
 
 using namespace httpdetail;
+
+bool ParseStatusLine(const std::string& Line, int& Status, std::string& Reason)
+{
+    auto blank = [&](std::size_t i) { return i < Line.size() && (Line[i] == ' ' || Line[i] == '\t'); };
+    auto digit = [&](std::size_t i) { return i < Line.size() && Line[i] >= '0' && Line[i] <= '9'; };
+    if (Line.compare(0, 7, "HTTP/1.") != 0 || !digit(7) || !blank(8)) return false;
+    std::size_t i = 8;
+    while (blank(i)) ++i;
+    if (!digit(i) || !digit(i + 1) || !digit(i + 2)) return false;
+    std::size_t end = i + 3;
+    // "2000" is no three-digit code, and "200x" no code at all.
+    if (end < Line.size() && !blank(end)) return false;
+    Status = (Line[i] - '0') * 100 + (Line[i + 1] - '0') * 10 + (Line[i + 2] - '0');
+    while (blank(end)) ++end;
+    Reason = Line.substr(std::min(end, Line.size()));
+    return true;
+}
+
+namespace {
+
+// Framing lines are short; a trailer field may be as long as a header line.
+constexpr std::size_t kMaxChunkLine = HttpMaxLineBytes;
+
+}  // namespace
+
+struct THttpInflater::TZStream {
+    z_stream Z{};
+    bool Open = false;
+    ~TZStream()
+    {
+        if (Open) inflateEnd(&Z);
+    }
+};
+
+THttpInflater::THttpInflater(bool Gzip) : FZ(std::make_unique<TZStream>()), FGzip(Gzip) {}
+THttpInflater::~THttpInflater() = default;
+
+void THttpInflater::Add(const char* Data, std::size_t Len)
+{
+    // After the end of a gzip member another may follow; anything else there is dropped.
+    if (!FDone || FGzip) FInput.append(Data, Len);
+}
+
+bool THttpInflater::Next(std::string& Out, std::size_t Max)
+{
+    Out.clear();
+    if (!FError.empty()) return false;
+    if (FDone) {
+        if (FInput.size() < 2) return true;
+        if (static_cast<unsigned char>(FInput[0]) != 0x1f || static_cast<unsigned char>(FInput[1]) != 0x8b) {
+            FInput.clear();
+            return true;
+        }
+        inflateReset(&FZ->Z);
+        FDone = false;
+    }
+    if (FInput.empty()) return true;
+    if (!FStarted) {
+        // deflate comes zlib-wrapped or raw: the first two bytes tell which.
+        if (!FGzip && FInput.size() < 2) return true;
+        int bits = 15 + 16;
+        if (!FGzip) {
+            auto b0 = static_cast<unsigned char>(FInput[0]), b1 = static_cast<unsigned char>(FInput[1]);
+            bits = (b0 & 0x0F) == 8 && (b0 * 256 + b1) % 31 == 0 ? 15 : -15;
+        }
+        if (inflateInit2(&FZ->Z, bits) != Z_OK) {
+            FError = "zlib cannot start";
+            return false;
+        }
+        FZ->Open = true;
+        FStarted = true;
+    }
+    Out.resize(Max);
+    z_stream& z = FZ->Z;
+    z.next_in = reinterpret_cast<Bytef*>(FInput.data());
+    z.avail_in = static_cast<uInt>(std::min<std::size_t>(FInput.size(), UINT32_MAX));
+    z.next_out = reinterpret_cast<Bytef*>(Out.data());
+    z.avail_out = static_cast<uInt>(Max);
+    int r = inflate(&z, Z_NO_FLUSH);
+    std::size_t used = FInput.size() - z.avail_in;
+    Out.resize(Max - z.avail_out);
+    // Taken out of the queue before the caller hands the output on.
+    FInput.erase(0, used);
+    if (r == Z_STREAM_END) {
+        FDone = true;
+        if (!FGzip) FInput.clear();
+    } else if (r != Z_OK && r != Z_BUF_ERROR) {
+        FError = z.msg ? z.msg : "invalid compressed data";
+        return false;
+    }
+    return true;
+}
+
+THttpChunkDecoder::TResult THttpChunkDecoder::Fail(const char* Why)
+{
+    FState = csError;
+    FError = Why;
+    return cdError;
+}
+
+// "1a2b", maybe followed by blanks and ";name=value" extensions, which say nothing we need.
+bool THttpChunkDecoder::SizeLine()
+{
+    std::size_t i = 0;
+    std::uint64_t size = 0;
+    for (; i < FLine.size(); ++i) {
+        char c = FLine[i];
+        int v = c >= '0' && c <= '9' ? c - '0' : (c >= 'a' && c <= 'f' ? c - 'a' + 10 : (c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1));
+        if (v < 0) break;
+        if (i >= 15) return false;  // more than any body could hold
+        size = size * 16 + static_cast<std::uint64_t>(v);
+    }
+    if (i == 0) return false;
+    while (i < FLine.size() && (FLine[i] == ' ' || FLine[i] == '\t')) ++i;
+    if (i < FLine.size() && FLine[i] != ';') return false;
+    FLeft = size;
+    return true;
+}
+
+THttpChunkDecoder::TResult THttpChunkDecoder::Feed(const char* Data, std::size_t Len, std::string& Out)
+{
+    std::size_t i = 0;
+    while (i < Len) {
+        switch (FState) {
+        case csDone:
+            return cdDone;
+        case csError:
+            return cdError;
+        case csData: {
+            std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(FLeft, Len - i));
+            Out.append(Data + i, n);
+            i += n;
+            FLeft -= n;
+            if (FLeft == 0) FState = csDataEnd;
+            break;
+        }
+        default: {
+            // A framing line: the size, the end of a chunk's data, or a trailer field.
+            const char* lf = static_cast<const char*>(std::memchr(Data + i, '\n', Len - i));
+            std::size_t n = lf ? static_cast<std::size_t>(lf - (Data + i)) : Len - i;
+            if (FLine.size() + n > kMaxChunkLine) return Fail("chunk framing line too long");
+            FLine.append(Data + i, n);
+            i += n;
+            if (!lf) break;
+            ++i;
+            if (!FLine.empty() && FLine.back() == '\r') FLine.pop_back();
+            if (FState == csSize) {
+                if (!SizeLine()) return Fail("invalid chunk size");
+                FState = FLeft > 0 ? csData : csTrailer;
+            } else if (FState == csDataEnd) {
+                if (!FLine.empty()) return Fail("chunk longer than its size");
+                FState = csSize;
+            } else if (FLine.empty()) {
+                FState = csDone;
+            }
+            FLine.clear();
+            break;
+        }
+        }
+    }
+    return FState == csDone ? cdDone : (FState == csError ? cdError : cdMore);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Receiving
@@ -23,7 +189,13 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         ReceiveBody();
         return;
     }
-    int room = kUsableBuffer - FReceiveLen;
+    int room = static_cast<int>(FReceiveBuffer.size()) - 1 - FReceiveLen;
+    // A long line (a cookie, a security policy) makes room for itself, up to the limit.
+    constexpr int kMaxBuffer = HttpMaxLineBytes + 3;
+    if (room < 1 && static_cast<int>(FReceiveBuffer.size()) < kMaxBuffer) {
+        FReceiveBuffer.resize(std::min<std::size_t>(FReceiveBuffer.size() * 2, kMaxBuffer));
+        room = static_cast<int>(FReceiveBuffer.size()) - 1 - FReceiveLen;
+    }
     if (room < 1) {
         // Nothing more can be read, so the connection would never report its end: the request
         // ends here as a failure.
@@ -127,6 +299,8 @@ void THttpCli::HeaderOverflow()
 
 void THttpCli::ProcessHeaderLine()
 {
+    // Some servers send an empty line or two before the status line.
+    if (FAwaitingStatus && FCurrentLine.empty()) return;
     TLiveness guard = Liveness();
     if (FHeaderLineCount == 0) {
         // A relocation's own length must not judge the document that follows it.
@@ -176,20 +350,36 @@ void THttpCli::TakeRestOfRead()
 }
 
 // The empty line: an interim response ends and the real one follows; a relocation closes
-// the connection to follow it; anything else starts the body.
+// the connection to follow it; anything else starts the body, framed and coded as the header
+// said.
 void THttpCli::FinishHeader()
 {
+    if (FStatusCode == 101) {
+        // Nothing was asked to switch protocols: what follows is not HTTP.
+        EndWithFailure("The server switched protocols unasked (101)", 0);
+        return;
+    }
     if (FStatusCode >= 100 && FStatusCode < 200) {
         FDeclaredLength = -1;
-        FRelocationPending = false;
+        FAwaitingStatus = true;
         return;
     }
     TLiveness guard = Liveness();
-    if (FRelocationPending) {
+    // The body of an error is never the document: its framing is not judged.
+    bool document = FStatusCode < 400;
+    if (document && !FFramingError.empty()) {
+        EndWithFailure(FFramingError, 0);
+        return;
+    }
+    if (document && IsRelocationStatus(FStatusCode)) {
         TriggerHeaderEnd();
         if (!guard) return;
-        if (FRelocations >= HttpMaxRelocations) {
-            EndWithFailure("Too many relocations", 0);
+        std::string why;
+        if (FRelocations >= HttpMaxRelocations) why = "Too many relocations";
+        else if (!FRelocationPending) why = "Relocation without an address";
+        else FollowLocation(FPendingLocation, why);
+        if (!why.empty()) {
+            EndWithFailure(why, 0);
             return;
         }
         ++FRelocations;
@@ -203,12 +393,106 @@ void THttpCli::FinishHeader()
     std::size_t dot = LastPos(".", FDocName);
     if (dot > 0 && LowerCase(FDocName.substr(dot - 1)) == ".exe" && FContentType == "text/html")
         ReplaceExt(FDocName, "htm");
+    if (document && BodyExpected() && !CheckFraming()) return;
     if (!BeginBody()) return;
-    if (FReceiveLen > 0) {
+    if (!BodyExpected()) {
+        // Whatever follows a response without a body belongs to no document.
+        FReceiveLen = 0;
+        CloseConnection();
+    } else if (FReceiveLen > 0) {
         TakeRestOfRead();
     } else if (DocumentComplete()) {
         // Nothing to wait for: the server's close would add nothing.
         CloseConnection();
+    }
+}
+
+// Sets the body's decoding up from the header's codings. False, the request ended, for a
+// coding the client cannot undo: its bytes must not be stored as the document.
+bool THttpCli::CheckFraming()
+{
+    if (FTransferCodings == "chunked") {
+        FChunked = true;
+        FDeclaredLength = -1;  // the chunks frame the body, not a length
+    } else if (!FTransferCodings.empty()) {
+        EndWithFailure("Unsupported transfer coding: " + FTransferCodings, 0);
+        return false;
+    }
+    if (FContentCodings == "gzip" || FContentCodings == "x-gzip" || FContentCodings == "deflate") {
+        FInflater = std::make_unique<THttpInflater>(FContentCodings != "deflate");
+    } else if (!FContentCodings.empty()) {
+        EndWithFailure("Unsupported content coding: " + FContentCodings, 0);
+        return false;
+    }
+    return true;
+}
+
+// The first line of a response: its status. False, the request ended, when the server did
+// not answer in HTTP.
+bool THttpCli::ReadStatusLine()
+{
+    int status = 0;
+    std::string reason;
+    if (!ParseStatusLine(FCurrentLine, status, reason)) {
+        EndWithFailure("No HTTP response: the reply does not start with a status line", 0);
+        return false;
+    }
+    FStatusCode = status;
+    FReasonPhrase = reason;
+    FAwaitingStatus = false;
+    ResetFraming();
+    // What a former response (an interim one, a relocation) said is not this one's.
+    FRelocationPending = false;
+    FPendingLocation.clear();
+    return true;
+}
+
+void THttpCli::ResetFraming()
+{
+    FFramingError.clear();
+    FTransferCodings.clear();
+    FContentCodings.clear();
+    FChunked = false;
+    FChunks.Reset();
+    FInflater.reset();
+    FWireCount = 0;
+}
+
+// Content-Length, Transfer-Encoding and Content-Encoding: how the body is framed and coded.
+void THttpCli::ReadFramingField(const std::string& Name, const std::string& Value)
+{
+    std::string& codings = Name == "transfer-encoding" ? FTransferCodings : FContentCodings;
+    if (Name == "content-length") {
+        // "5, 5" repeats one length; two different ones leave the body's end unknown.
+        std::int64_t length = -1;
+        for (const std::string& item : SplitCommas(Value)) {
+            std::int64_t v = -1;
+            try {
+                v = StrToInt64(item);
+            } catch (const EConvertError&) {
+            }
+            if (v < 0) {
+                FFramingError = "Invalid Content-Length: " + Value;
+                return;
+            }
+            if ((length >= 0 && v != length) || (FDeclaredLength >= 0 && v != FDeclaredLength)) {
+                FFramingError = "Conflicting Content-Length values";
+                return;
+            }
+            length = v;
+        }
+        if (length < 0) {
+            FFramingError = "Invalid Content-Length: " + Value;
+            return;
+        }
+        FContentLength = length;
+        FDeclaredLength = length;
+        return;
+    }
+    for (const std::string& item : SplitCommas(LowerCase(Value))) {
+        if (item == "identity") continue;
+        if (!codings.empty()) codings += ", ";
+        codings += item;
     }
 }
 
@@ -226,9 +510,8 @@ void THttpCli::ProcessHeaderField()
 
     TLiveness guard = Liveness();
     const std::string& line = FCurrentLine;
-    if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
-        FStatusCode = StrToInt(Copy(line, 10, 3));
-        FReasonPhrase = Copy(line, 14, INT32_MAX);
+    if (FAwaitingStatus) {
+        if (!ReadStatusLine()) return;
     } else if (std::size_t k = Pos(":", line); k > 0) {
         std::string name = LowerCase(line.substr(0, k - 1));
         std::size_t v = k;  // index of the value's first character
@@ -239,10 +522,11 @@ void THttpCli::ProcessHeaderField()
                 EndWithFailure("Invalid character in relocation address", WSAEINVAL);
                 return;
             }
-            ProcessLocation(value);
-        } else if (name == "content-length") {
-            FContentLength = StrToInt64(value);
-            FDeclaredLength = FContentLength;
+            // Followed only when the status asks for it, at the end of the header.
+            FRelocationPending = !Trim(value).empty();
+            FPendingLocation = value;
+        } else if (name == "content-length" || name == "transfer-encoding" || name == "content-encoding") {
+            ReadFramingField(name, value);
         } else if (name == "content-range") {
             std::size_t d = Pos("-", value);
             if (d > 0) {
@@ -290,23 +574,73 @@ void THttpCli::ProcessBodyData(const char* Data, int Len)
     ++FBodyDataCount;
     auto n = static_cast<std::int64_t>(Len);
     // Bytes past the declared length belong to no document.
-    if (FDeclaredLength >= 0 && BodyExpected()) n = std::min(n, std::max<std::int64_t>(0, FDeclaredLength - FRcvdCount));
+    if (FDeclaredLength >= 0 && BodyExpected()) n = std::min(n, std::max<std::int64_t>(0, FDeclaredLength - FWireCount));
+    if (FChunked || FInflater) {
+        DecodeBody(Data, FChunked ? Len : n);
+        return;
+    }
+    FWireCount += n;
+    if (!DeliverPiece(Data, n)) return;
+    if (DocumentComplete()) CloseConnection();
+}
+
+// A framed or coded body: each read is taken apart and decoded whole before its document
+// bytes go on, so a handler that pumps and reads more meanwhile finds the decoders where this
+// read left them, and the bytes stay in order.
+void THttpCli::DecodeBody(const char* Data, std::int64_t Len)
+{
+    std::uintptr_t serial = FRequestSerial;
+    FWireCount += Len;
+    std::string plain;
+    const char* bytes = Data;
+    auto count = static_cast<std::size_t>(Len);
+    if (FChunked) {
+        if (FChunks.Feed(Data, count, plain) == THttpChunkDecoder::cdError) {
+            EndWithFailure("Invalid chunked body: " + FChunks.Error(), 0);
+            return;
+        }
+        bytes = plain.data();
+        count = plain.size();
+    }
+    if (!FInflater) {
+        if (count > 0 && !DeliverPiece(bytes, static_cast<std::int64_t>(count))) return;
+    } else {
+        FInflater->Add(bytes, count);
+        std::string piece;
+        for (;;) {
+            if (!FInflater->Next(piece, kBodyPiece)) {
+                EndWithFailure("Cannot decode the document: " + FInflater->Error(), 0);
+                return;
+            }
+            if (piece.empty()) break;
+            if (!DeliverPiece(piece.data(), static_cast<std::int64_t>(piece.size()))) return;
+            // A handler may have ended the request, or read and decoded the rest itself.
+            if (serial != FRequestSerial || !FInflater) return;
+        }
+    }
+    if (DocumentComplete()) CloseConnection();
+}
+
+// One piece of the document: stored, counted, then reported. False when the request is over
+// or the client gone.
+bool THttpCli::DeliverPiece(const char* Data, std::int64_t Len)
+{
+    TLiveness guard = Liveness();
     std::string why;
-    if (FRcvdStream && n > 0 && !WriteReceived(Data, n, why)) {
+    if (FRcvdStream && Len > 0 && !WriteReceived(Data, Len, why)) {
         // A document that cannot be stored whole is not received: the request fails now
         // rather than report a truncated file as a success.
         EndWithFailure("Cannot write the document: " + why, 0);
-        return;
+        return false;
     }
-    FRcvdCount += n;
+    FRcvdCount += Len;
     try {
-        TriggerDocData(Data, static_cast<int>(n));
+        TriggerDocData(Data, static_cast<int>(Len));
     } catch (...) {
         if (guard && DocumentComplete()) CloseConnection();
         throw;
     }
-    if (!guard) return;
-    if (DocumentComplete()) CloseConnection();
+    return guard && FTakingBody;
 }
 
 // Writes the first Count bytes of the piece to RcvdStream and counts what the stream took

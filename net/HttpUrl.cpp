@@ -1,6 +1,8 @@
 // Address, Base64 and date helpers of the HTTP client: plain functions on strings.
 #include "net/HttpUrl.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 
@@ -24,6 +26,31 @@ std::string BeforePos(const std::string& s, std::size_t k)
 
 }  // namespace
 
+namespace {
+
+bool IsSchemeName(const std::string& s)
+{
+    if (s.empty() || !std::isalpha(static_cast<unsigned char>(s[0]))) return false;
+    return std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    });
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool StartsEscape(const std::string& s, std::size_t i)
+{
+    return i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0;
+}
+
+}  // namespace
+
 void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std::string& Pass,
               std::string& Host, std::string& Port, std::string& Path)
 {
@@ -37,7 +64,8 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
 
     std::size_t k = 0;  // the authority starts after position k (from 1)
     std::size_t p = Pos("://", URL);
-    if (p > 0) {
+    // "host/p?next=http://x" names no scheme: what stands before "://" must be a scheme's name.
+    if (p > 0 && IsSchemeName(URL.substr(0, p - 1))) {
         Proto = URL.substr(0, p - 1);
         k = p + 2;
     } else if (URL[0] == '/') {
@@ -60,10 +88,11 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
     }
 
     std::string rest = After(URL, k);
-    std::size_t slash = rest.find('/');
-    if (slash != std::string::npos) {
-        Path = rest.substr(slash);
-        rest.resize(slash);
+    // An "@" or ":" in the query or the fragment belongs to neither user nor host.
+    std::size_t end = rest.find_first_of("/?#");
+    if (end != std::string::npos) {
+        Path = rest.substr(end);
+        rest.resize(end);
     }
 
     std::size_t colon = LastPos(":", rest);
@@ -83,11 +112,48 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
     }
     std::size_t q = rest.find(':');
     if (q != std::string::npos) {
-        User = rest.substr(0, q);
-        Pass = rest.substr(q + 1);
+        User = PercentDecode(rest.substr(0, q));
+        Pass = PercentDecode(rest.substr(q + 1));
     } else {
-        User = rest;
+        User = PercentDecode(rest);
     }
+}
+
+std::string PercentDecode(const std::string& S)
+{
+    std::string out;
+    out.reserve(S.size());
+    for (std::size_t i = 0; i < S.size(); ++i) {
+        if (S[i] == '%' && StartsEscape(S, i)) {
+            out += static_cast<char>(HexValue(S[i + 1]) * 16 + HexValue(S[i + 2]));
+            i += 2;
+        } else {
+            out += S[i];
+        }
+    }
+    return out;
+}
+
+std::string RequestTargetOf(const std::string& Path)
+{
+    std::string path = Path.substr(0, Path.find('#'));
+    if (path.empty() || path[0] == '?') path.insert(0, "/");
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        auto c = static_cast<unsigned char>(path[i]);
+        bool plain = c > 32 && c < 127 && c != '"' && c != '<' && c != '>' && c != '\\' && c != '^' &&
+                     c != '`' && c != '{' && c != '|' && c != '}' && (c != '%' || StartsEscape(path, i));
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
 }
 
 std::size_t LastPos(const std::string& Sub, const std::string& S)

@@ -103,13 +103,13 @@ TEST_F(Browsing, CatalogueTreeAndSoundListFollowTheService)
     EXPECT_EQ(Lamp(), LampIdle);
     EXPECT_EQ(RequestLine(Server.Request(1)), "GET /waves/caes.txt HTTP/1.0");
 
-    // The name after the colon is used as it stands: a leading space, at most 100 characters;
+    // The name after the colon is used as it stands: a leading space (sent encoded), at most 100 characters;
     // moving with the keys fetches every category passed.
     Server.Connection().Send(Ok("a\r\n")).Connection().Send(Ok("b\r\n")).Connection().Send(NotFound);
     QTest::keyClick(F->Lista->Widget(), Qt::Key_Down);
     QTest::keyClick(F->Lista->Widget(), Qt::Key_Down);
     QTest::keyClick(F->Lista->Widget(), Qt::Key_Down);
-    EXPECT_EQ(RequestLine(Server.Request(2)), "GET /waves/ gatos.txt HTTP/1.0");
+    EXPECT_EQ(RequestLine(Server.Request(2)), "GET /waves/%20gatos.txt HTTP/1.0");
     EXPECT_EQ(RequestLine(Server.Request(3)), "GET /waves/" + std::string(100, 'x') + " HTTP/1.0");
     EXPECT_EQ(RequestLine(Server.Request(4)), "GET /waves/vento.txt HTTP/1.0");
     // The last list was not found: the list stays empty.

@@ -114,7 +114,7 @@ TEST_F(Sounds, SoundNameRuleAndTheChecksBeforeAnyFetch)
         const char* requested;   // the request line's target, or "" when nothing is fetched
     } rows[] = {
         {"boing.wav :Mola", "ana", "segredo", "Falha no acesso ao club KORA!", "/club/waves/boing.wav"},
-        {"boing.wav  :Mola", "ana", "segredo", "Falha no acesso ao club KORA!", "/club/waves/boing.wav "},
+        {"boing.wav  :Mola", "ana", "segredo", "Falha no acesso ao club KORA!", "/club/waves/boing.wav%20"},
         {"sem dois pontos", "ana", "segredo", "", ""},
         {"boing.wav :Mola", "", "", "Falta login do Club!", ""},
         {"boing.wav :Mola", "ana", "", "Falta senha do Club!", ""},

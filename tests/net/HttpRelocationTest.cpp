@@ -48,9 +48,9 @@ TEST(HttpRelocation, TwoRelocationsInARowAreFollowedAndAllHeadersKept)
               (Events{"State hsNotConnected", "State hsDnsLookup", "State hsDnsLookupDone", "State hsConnected",
                       "State hsWaitingHeader", "HeaderBegin", "HeaderData HTTP/1.0 302 Moved",
                       "HeaderData Location: " + second.Url("/second"), "HeaderEnd",
-                      "LocationChange http://127.0.0.1/second", "State hsDnsLookup", "State hsDnsLookupDone",
+                      "LocationChange " + second.Url("/second"), "State hsDnsLookup", "State hsDnsLookupDone",
                       "State hsConnected", "State hsWaitingHeader", "HeaderBegin", "HeaderData HTTP/1.0 301 Moved",
-                      "HeaderData Location: /third", "HeaderEnd", "LocationChange http://127.0.0.1/third",
+                      "HeaderData Location: /third", "HeaderEnd", "LocationChange " + second.Url("/third"),
                       "State hsDnsLookup", "State hsDnsLookupDone", "State hsConnected", "State hsWaitingHeader",
                       "HeaderBegin", "HeaderData HTTP/1.0 200 OK", "HeaderData Content-Length: 5",
                       "State hsWaitingBody", "HeaderEnd", "DocBegin", "DocData final", "DocEnd", "State hsReady",
@@ -58,7 +58,7 @@ TEST(HttpRelocation, TwoRelocationsInARowAreFollowedAndAllHeadersKept)
     EXPECT_EQ(FirstLines(second.Request(0)), "GET /second HTTP/1.0 | Host: 127.0.0.1:" + second.PortText());
     EXPECT_EQ(FirstLines(second.Request(1)), "GET /third HTTP/1.0 | Host: 127.0.0.1:" + second.PortText());
     EXPECT_EQ(r.Cli.RcvdHeader().Count(), 6);
-    EXPECT_EQ(r.Cli.Location(), "http://127.0.0.1/third");
+    EXPECT_EQ(r.Cli.Location(), second.Url("/third"));
     EXPECT_EQ(r.Cli.DocName(), "first");
     EXPECT_EQ(r.Received(), "final");
 }
@@ -101,29 +101,93 @@ INSTANTIATE_TEST_SUITE_P(
     Table, HttpDirectRelocation,
     ::testing::Values(
         DirectRow{"AbsolutePath", "/new?q=1", false, "GET /new?q=1 HTTP/1.0 | Host: origin.test:{O}",
-                  "http://origin.test/new?q=1"},
+                  "http://origin.test:{O}/new?q=1"},
         DirectRow{"SchemeHostPath", "http://other.test:{P}/x", true, "GET /x HTTP/1.0 | Host: other.test:{P}",
-                  "http://other.test/x"},
+                  "http://other.test:{P}/x"},
         DirectRow{"SchemeHostOnly", "http://other.test:{P}", true, "GET / HTTP/1.0 | Host: other.test:{P}",
-                  "http://other.test"},
-        DirectRow{"BareName", "bare.html", false, "GET http://origin.test/bare.html HTTP/1.0 | Host: origin.test:{O}",
-                  "http://origin.test/bare.html"},
+                  "http://other.test:{P}/"},
+        DirectRow{"NetworkPath", "//other.test:{P}/n", true, "GET /n HTTP/1.0 | Host: other.test:{P}",
+                  "http://other.test:{P}/n"},
+        DirectRow{"BareName", "bare.html", false, "GET /dir/bare.html HTTP/1.0 | Host: origin.test:{O}",
+                  "http://origin.test:{O}/dir/bare.html"},
+        DirectRow{"RelativePath", "data/page.txt", false, "GET /dir/data/page.txt HTTP/1.0 | Host: origin.test:{O}",
+                  "http://origin.test:{O}/dir/data/page.txt"},
+        DirectRow{"NameLikeAHost", "localhost/secret.txt", false,
+                  "GET /dir/localhost/secret.txt HTTP/1.0 | Host: origin.test:{O}",
+                  "http://origin.test:{O}/dir/localhost/secret.txt"},
+        DirectRow{"DotSegments", "../x/./y/../../../z", false, "GET /z HTTP/1.0 | Host: origin.test:{O}",
+                  "http://origin.test:{O}/z"},
+        DirectRow{"QueryOnly", "?q=1", false, "GET /dir/doc?q=1 HTTP/1.0 | Host: origin.test:{O}",
+                  "http://origin.test:{O}/dir/doc?q=1"},
+        DirectRow{"FragmentOnly", "#part", false, "GET /dir/doc HTTP/1.0 | Host: origin.test:{O}",
+                  "http://origin.test:{O}/dir/doc"},
+        DirectRow{"SpacesAndFragment", "new file.txt#part", false,
+                  "GET /dir/new%20file.txt HTTP/1.0 | Host: origin.test:{O}", "http://origin.test:{O}/dir/new%20file.txt"},
+        DirectRow{"AtInTheQuery", "/p?u=a@other.test:{P}", false, "GET /p?u=a@other.test:{P} HTTP/1.0 | Host: origin.test:{O}",
+                  "http://origin.test:{O}/p?u=a@other.test:{P}"},
         DirectRow{"SchemeWithoutHost", "http:/rel", false, "GET /rel HTTP/1.0 | Host: origin.test:{O}",
-                  "http://origin.test/rel"},
-        DirectRow{"HostAndPathWithoutScheme", "other.test:{P}/y", true, "GET /y HTTP/1.0 | Host: other.test:{P}",
-                  "http://origin.test:{O}/dir/doc"}),
+                  "http://origin.test:{O}/rel"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
-TEST(HttpRelocation, NewHostWithoutPortIsReachedOnEightyAndSomeLocationsAreNotFollowed)
+// Which responses send the client elsewhere: only the relocation statuses, and only to an
+// address it can fetch. Each row is one response to http://origin.test:<port>/a.
+struct StatusRow {
+    const char* Name;
+    std::string Response;
+    std::string Outcome;  // of the request
+    std::string Body;     // the document stored
+};
+
+class HttpRelocationStatus : public ::testing::TestWithParam<StatusRow> {};
+
+TEST_P(HttpRelocationStatus, FollowsOnlyWhereTheStatusAsks)
 {
-    // nowhere.test does not resolve: each of these requests ends at the lookup, after the new
-    // address was worked out.
+    const StatusRow& row = GetParam();
+    HttpTestResolver names({"origin.test"});
+    HttpScriptedServer origin;
+    origin.Connection().Send(row.Response).Close();
+    origin.Connection().Send(HttpOk("moved")).Close();
+    HttpClientRig r;
+    r.Cli.SetURL("http://origin.test:" + origin.PortText() + "/a");
+    EXPECT_EQ(HttpRun(r.Cli), row.Outcome);
+    EXPECT_EQ(r.Received(), row.Body);
+    EXPECT_EQ(origin.Accepted(), row.Body == "moved" ? 2 : 1);
+}
+
+std::string With(int status, const std::string& location)
+{
+    return "HTTP/1.1 " + std::to_string(status) + " X\r\nLocation: " + location +
+           "\r\nContent-Length: 4\r\n\r\nhere";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HttpRelocationStatus,
+    ::testing::Values(StatusRow{"MovedPermanently", With(301, "/b"), "ok", "moved"},
+                      StatusRow{"Found", With(302, "/b"), "ok", "moved"},
+                      StatusRow{"SeeOther", With(303, "/b"), "ok", "moved"},
+                      StatusRow{"TemporaryRedirect", With(307, "/b"), "ok", "moved"},
+                      StatusRow{"PermanentRedirect", With(308, "/b"), "ok", "moved"},
+                      StatusRow{"OkWithALocation", With(200, "/b"), "ok", "here"},
+                      StatusRow{"CreatedWithALocation", With(201, "/b"), "ok", "here"},
+                      StatusRow{"OkWithAnEmptyLocation", With(200, ""), "ok", "here"},
+                      StatusRow{"ErrorWithALocation", With(404, "/b"), "404 X", "here"},
+                      StatusRow{"RelocationWithoutLocation", "HTTP/1.0 302 X\r\n\r\nnot this",
+                                "404 Relocation without an address", ""},
+                      StatusRow{"RelocationToAnotherScheme", With(302, "ftp://origin.test/b"),
+                                "404 Relocation to an address that is neither http nor https: ftp://origin.test/b", ""},
+                      StatusRow{"HostAndPortWithoutScheme", With(302, "other.test:81/y"),
+                                "404 Relocation to an address that is neither http nor https: other.test:81/y", ""}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(HttpRelocation, NewHostWithoutPortIsReachedOnEightyAndANameWithoutSchemeIsAPath)
+{
+    // nowhere.test does not resolve: the request ends at the lookup, after the new address
+    // was worked out.
     HttpTestResolver names({"origin.test"});
     HttpScriptedServer origin;
     origin.Connection().Send(Moved("http://nowhere.test/z")).Close();
     origin.Connection().Send(Moved("nowhere.test/w")).Close();
-    origin.Connection().Send("HTTP/1.0 200 OK\r\nLocation:\r\nContent-Length: 4\r\n\r\nhere").Close();
-    origin.Connection().Send("HTTP/1.0 404 Nope\r\nLocation: /elsewhere\r\n\r\n").Close();
+    origin.Connection().Send(HttpOk("beside")).Close();
     Probe p;
     HttpWatchdog dog(p);
     TMemoryStream body;
@@ -136,17 +200,13 @@ TEST(HttpRelocation, NewHostWithoutPortIsReachedOnEightyAndSomeLocationsAreNotFo
     EXPECT_EQ(p.TargetHost(), "nowhere.test");
     EXPECT_EQ(p.RequestTarget(), "/z");
 
-    EXPECT_EQ(HttpRun(p), "404 can't resolve hostname to IP address");
-    EXPECT_EQ(p.ConnectPort(), "80");
-    EXPECT_EQ(p.RequestTarget(), "/w");
-
-    // An empty location names nothing: the document is this response's body.
+    // A name without a scheme is a path beside the current document, on the same server.
     EXPECT_EQ(HttpRun(p), "ok");
-    EXPECT_EQ(body.DataString(), "here");
-
-    // A failure status ends the request before its location could be followed.
-    EXPECT_EQ(HttpRun(p), "404 Nope");
-    EXPECT_EQ(origin.Accepted(), 4);
+    EXPECT_EQ(p.ConnectHost(), "origin.test");
+    EXPECT_EQ(p.ConnectPort(), origin.PortText());
+    EXPECT_EQ(p.RequestTarget(), "/nowhere.test/w");
+    EXPECT_EQ(body.DataString(), "beside");
+    EXPECT_EQ(origin.Accepted(), 3);
 }
 
 TEST(HttpRelocation, LateRelocateNoticeAfterAbortIsIgnored)
@@ -256,8 +316,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ProxyRow{"SchemeHostPort", "http://b.test:82/z", "GET http://b.test:82/z HTTP/1.0 | Host: b.test:82"},
                       ProxyRow{"SchemeHostOnly", "http://b.test", "GET http://b.test/ HTTP/1.0 | Host: b.test"},
                       ProxyRow{"BareName", "z.html", "GET http://a.test:81/z.html HTTP/1.0 | Host: a.test:81"},
-                      ProxyRow{"HostPathNoScheme", "b.test/w", "GET http://b.test/w HTTP/1.0 | Host: b.test"},
-                      ProxyRow{"HostPortPathNoScheme", "b.test:83/w", "GET http://b.test:83/w HTTP/1.0 | Host: b.test:83"},
+                      ProxyRow{"RelativePath", "b.test/w", "GET http://a.test:81/b.test/w HTTP/1.0 | Host: a.test:81"},
+                      ProxyRow{"NetworkPath", "//b.test:83/w", "GET http://b.test:83/w HTTP/1.0 | Host: b.test:83"},
                       ProxyRow{"SchemeWithoutHost", "http:/v", "GET http://a.test:81/v HTTP/1.0 | Host: a.test:81"}),
     [](const auto& info) { return std::string(info.param.Name); });
 

@@ -78,11 +78,12 @@ TEST(HttpRequest, AnAddressWithALineBreakOrNulIsRefusedBeforeAnythingIsSent)
         EXPECT_EQ(HttpRun(r.Cli), "404 Invalid character in URL");
     }
     EXPECT_EQ(srv.Accepted(), 0);
-    // Spaces and other bytes go out as they are.
+    // Blanks, controls and bytes above 127 go out percent-encoded, escapes as they are, and
+    // the fragment not at all.
     srv.Connection().Send(HttpOk("ok")).Close();
-    r.Cli.SetURL(srv.Url("/a b\t\x7f\xe9"));
+    r.Cli.SetURL(srv.Url("/a b\t\x7f\xe9%41%?x=1#frag"));
     EXPECT_EQ(HttpRun(r.Cli), "ok");
-    EXPECT_EQ(srv.Request(0).substr(0, srv.Request(0).find("\r\n")), "GET /a b\t\x7f\xe9 HTTP/1.0");
+    EXPECT_EQ(srv.Request(0).substr(0, srv.Request(0).find("\r\n")), "GET /a%20b%09%7F%E9%41%25?x=1 HTTP/1.0");
 }
 
 TEST(HttpRequest, ProxyGetCarriesTheAbsoluteAddressAndTheRightCredentials)
