@@ -449,7 +449,8 @@ void TForm1::FormDestroy(TObject*)
     // The file holds the password: readable and writable by its owner only, and so is a
     // folder made for it.
     if (SettingsFolder != ProgramFolder) MakeFolders(SettingsFolder, 0700);
-    Memo1->Lines().SaveToFile(SettingsFolder + SettingsFileName, 0600);
+    // Written aside and renamed over the old file: a full disk or a crash keeps the old one.
+    Memo1->Lines().SaveToFileReplacing(SettingsFolder + SettingsFileName, 0600);
 }
 
 // ---- the skinned window --------------------------------------------------------------
