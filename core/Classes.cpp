@@ -319,6 +319,9 @@ void TStrings::SaveToFileReplacing(const std::string& fileName, mode_t rights) c
             std::free(real);
         }
     }
+    // Only a file is replaced: a folder, a FIFO or a device in its place stays as it is.
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw EFCreateError(Format("Cannot create file %s", fileName));
     std::string folder = ExtractFilePath(target);
     if (folder.empty()) folder = "./";
     const std::string base = target.substr(target.find_last_of('/') + 1);

@@ -1,11 +1,6 @@
-// One running copy per user: the lock, the request to come forward, and where they live.
+// One running copy per user: the lock and the request to come forward.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 
 #include "platform/SingleInstance.h"
@@ -42,46 +37,4 @@ TEST(SingleInstance, ALaterStartAsksTheRunningOneToComeForwardAndTakesOverWhenIt
     EXPECT_FALSE(later.Acquire());
     EXPECT_TRUE(later.AskToRaise("x"));
     ASSERT_TRUE(soundtest::PumpUntil([&] { return tokens.size() == 3; }));
-}
-
-TEST(SingleInstance, LivesInTheRuntimeFolderOrInAPrivateOneOfTheTemporaryFolder)
-{
-    TempDir runtime, shared, tmp;
-    auto pathOf = [](const TempDir& d) {
-        std::string p = d.File("");
-        return p.substr(0, p.size() - 1);
-    };
-    ::chmod(pathOf(shared).c_str(), 0777);
-    auto saved = [](const char* name) {
-        const char* v = std::getenv(name);
-        return std::pair<bool, std::string>(v != nullptr, v ? v : "");
-    };
-    const auto savedRuntime = saved("XDG_RUNTIME_DIR"), savedTmp = saved("TMPDIR");
-    ::setenv("TMPDIR", pathOf(tmp).c_str(), 1);
-    const std::string fallback = pathOf(tmp) + "/kapo-" + std::to_string(::geteuid());
-    const std::string ours = pathOf(runtime), others = pathOf(shared);
-    const struct Row {
-        const char* name;
-        const char* runtime;  // nullptr: unset
-        std::string socket;
-    } rows[] = {
-        {"the runtime folder", ours.c_str(), ours + "/kapo.socket"},
-        {"a runtime folder others may enter", others.c_str(), fallback + "/kapo.socket"},
-        {"no runtime folder", nullptr, fallback + "/kapo.socket"},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.name);
-        if (r.runtime) ::setenv("XDG_RUNTIME_DIR", r.runtime, 1);
-        else ::unsetenv("XDG_RUNTIME_DIR");
-        TSingleInstance instance("kapo");
-        EXPECT_EQ(instance.SocketPath(), r.socket);
-    }
-    struct stat st;
-    ASSERT_EQ(::stat(fallback.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    for (const auto& [name, value] : {std::pair{"XDG_RUNTIME_DIR", savedRuntime}, std::pair{"TMPDIR", savedTmp}}) {
-        if (value.first) ::setenv(name, value.second.c_str(), 1);
-        else ::unsetenv(name);
-    }
-    std::filesystem::remove_all(fallback);
 }
