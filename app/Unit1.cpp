@@ -449,7 +449,8 @@ void TForm1::FormDestroy(TObject*)
     // The file holds the password: readable and writable by its owner only, and so is a
     // folder made for it.
     if (SettingsFolder != ProgramFolder) MakeFolders(SettingsFolder, 0700);
-    Memo1->Lines().SaveToFile(SettingsFolder + SettingsFileName, 0600);
+    // Written aside and renamed over the old file: a full disk or a crash keeps the old one.
+    Memo1->Lines().SaveToFileReplacing(SettingsFolder + SettingsFileName, 0600);
 }
 
 // ---- the skinned window --------------------------------------------------------------
@@ -516,6 +517,8 @@ void TForm1::StopMouseDown(TObject*, TMouseButton, TShiftState, int, int)
     ShowPressed(Stop);
     BusyLamp()->SetBrushColor(LampIdle);
     HttpCli1->Abort();
+    // A preview waits inside its double click while the window goes on; Stop ends it there.
+    if (Mp->CurrentMode() == 2) Mp->CloseDevice();
 }
 
 void TForm1::StopMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Stop); }
@@ -602,9 +605,12 @@ void TForm1::NomesDblClick(TObject*)
     std::string name;
     if (!SelectedSound(name)) return;
     const std::string copy = PrivateFolder().Path() + name;
+    // The play lets the window go on, so it may be gone when the play returns.
+    TLiveness guard = Liveness();
     // A copy still there (its deletion failed) is played without fetching again.
     if (FileExists(copy)) {
         PlaySound(copy);
+        if (!guard) return;
         BusyLamp()->SetBrushColor(LampIdle);
         return;
     }
@@ -613,6 +619,7 @@ void TForm1::NomesDblClick(TObject*)
     if (result == "Ok!" && !superseded) {
         BusyLamp()->SetBrushColor(LampIdle);
         PlaySound(copy);
+        if (!guard) return;
     } else {
         // Whatever a failed fetch left (an error page) would be played by the next double click.
         DeleteFile(copy);
@@ -654,12 +661,19 @@ void TForm1::PlaySound(const std::string& Path)
         throw;
     }
     Mp->WaitNextCommand(true);
+    // The play returns when the sound has ended; the window repaints and takes input meanwhile,
+    // and Stop, a double click on another sound or closing the window end it early.
+    TLiveness guard = Liveness();
+    bool started = false;
     try {
         Mp->StartPlay();
+        started = true;
     } catch (const std::exception&) {
-        // A failed play leaves only the player's error code.
     }
     DeleteFile(Path);
+    if (!guard) return;
+    // A sound the user cannot hear says why: no output, or one that another program holds.
+    if (started && Mp->LastError() != 0) Stk->SetCaption(Mp->LastErrorText());
 }
 
 std::string TForm1::TransferSound(const std::string& Folder, const std::string& Name)

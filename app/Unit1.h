@@ -138,7 +138,8 @@ private:
     // its name is safe as a file name; otherwise false, with the status line saying what is
     // missing.
     bool SelectedSound(std::string& Name);
-    // Plays a local copy to its end through Mp and deletes it.
+    // Plays a local copy through Mp until it ends or a handler ends it (Stop, another preview,
+    // closing), then deletes it; a play that fails puts the device's text in the status line.
     void PlaySound(const std::string& Path);
     // Fetches a sound into the folder and gives it its name only when it came whole. Answers
     // FetchFile's result, or "Som já existe!!!" when the name was taken meanwhile.

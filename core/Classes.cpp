@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace kapo {
 
@@ -303,6 +306,61 @@ void TStrings::SaveToFile(const std::string& fileName, mode_t rights)
     // An existing file keeps the mode it was created with unless the caller asks for less.
     if (rights != 0666) ::fchmod(f.Handle(), rights);
     SaveToStream(f);
+}
+
+void TStrings::SaveToFileReplacing(const std::string& fileName, mode_t rights) const
+{
+    // Replacing a link would cut it; the file it names is the one to replace.
+    std::string target = fileName;
+    struct stat st;
+    if (::lstat(fileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(fileName.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    }
+    // Only a file is replaced: a folder, a FIFO or a device in its place stays as it is.
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw EFCreateError(Format("Cannot create file %s", fileName));
+    std::string folder = ExtractFilePath(target);
+    if (folder.empty()) folder = "./";
+    const std::string base = target.substr(target.find_last_of('/') + 1);
+    // A hidden name of this process in the same folder, so that the rename stays on one file
+    // system and never meets another writer's file.
+    static std::atomic<unsigned> serial{0};
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = folder + "." + base + "." + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ".new";
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, rights);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) throw EFCreateError(Format("Cannot create file %s", fileName));
+    const std::string text = Text();
+    std::size_t done = 0;
+    bool ok = rights == 0666 || ::fchmod(fd, rights) == 0;
+    while (ok && done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        throw EWriteError("Stream write error");
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        throw EFCreateError(Format("Cannot create file %s", fileName));
+    }
+    // The new name itself reaches the disk with the folder.
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
 }
 
 void TStrings::Error(const char* fmt, int index) const { throw EStringListError(Format(fmt, index)); }

@@ -118,6 +118,12 @@ public:
 
     virtual void LoadFromFile(const std::string& fileName);
     virtual void SaveToFile(const std::string& fileName, mode_t rights = 0666);
+    // Writes the text-file form into a new file in fileName's folder, flushes it to the disk
+    // and renames it over fileName (a link is followed), so that a crash or a full disk leaves
+    // either the old file or the new one, whole; anything but a file in its place is refused.
+    // The new file gets the rights asked for (the
+    // default less the umask). Raises EFCreateError or EWriteError, with nothing left behind.
+    void SaveToFileReplacing(const std::string& fileName, mode_t rights = 0666) const;
     virtual void LoadFromStream(TStream& stream);
     virtual void SaveToStream(TStream& stream) const;
 

@@ -3,7 +3,10 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
+
+#include "ui/Forms.h"
 
 namespace kapo {
 
@@ -170,11 +173,59 @@ void TMediaPlayer::StartPlay()
         FUseTo = false;
     }
     p.dwCallback = FHandle;
+    if (FFlags & MCI_WAIT) {
+        PlayAndWait(FFlags, p);
+        return;
+    }
     FError = mciSendCommand(FDeviceId, MCI_PLAY, FFlags, reinterpret_cast<DWORD_PTR>(&p));
-    if (FError == 0 && !(FFlags & MCI_WAIT)) {
+    if (FError == 0) {
         ShowPlayState();
         Invalidate();
     }
+}
+
+void TMediaPlayer::PlayAndWait(DWORD flags, MCI_PLAY_PARMS& p)
+{
+    // The call returns when the sound has ended, but the thread's messages flow meanwhile, as
+    // they do while a synchronous request runs: the window repaints, moves and takes input. The
+    // device plays on its worker and tells a target of this call when the play is over: played
+    // out, failed, or ended by a command that a handler gave meanwhile (a stop, a close, a new
+    // play).
+    struct TEnd {
+        bool Done = false;
+        WPARAM Code = MCI_NOTIFY_SUCCESSFUL;
+    };
+    auto end = std::make_shared<TEnd>();
+    const HWND waker = AllocateHWnd([end](TMessage& m) {
+        if (m.Msg != MM_MCINOTIFY) return;
+        end->Done = true;
+        end->Code = m.WParam;
+    });
+    const MCIDEVICEID id = FDeviceId;
+    const HWND target = FHandle;
+    p.dwCallback = waker;
+    MCIERROR err = mciSendCommand(id, MCI_PLAY, (flags & ~MCI_WAIT) | MCI_NOTIFY, reinterpret_cast<DWORD_PTR>(&p));
+    auto ending = [] { return Application && Application->Terminated(); };
+    TLiveness guard = Liveness();
+    while (err == 0 && !end->Done) {
+        // The application's loop cannot end before this call does: a program asked to end
+        // stops the sound.
+        if (ending()) {
+            mciSendCommand(id, MCI_STOP, MCI_WAIT, 0);
+            end->Code = MCI_NOTIFY_ABORTED;
+            break;
+        }
+        ProcessMessages();
+        if (!guard) break;
+        if (!end->Done && !ending()) WaitMessage(-1);
+    }
+    DeallocateHWnd(waker);
+    // A player destroyed meanwhile has closed its device.
+    if (!guard) return;
+    // A play that started and then lost its output reports it only by its end.
+    FError = err == 0 && end->Code == MCI_NOTIFY_FAILURE ? MCIERR_HARDWARE : err;
+    // The completion message follows the call, as it would after a play that blocks.
+    if (err == 0 && (flags & MCI_NOTIFY)) PostMessage(target, MM_MCINOTIFY, end->Code, static_cast<LPARAM>(id));
 }
 
 void TMediaPlayer::RewindToStart()

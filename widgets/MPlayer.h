@@ -7,6 +7,10 @@
 //     Mp->WaitNextCommand(true);
 //     Mp->StartPlay();                                 // returns when the sound has ended
 //
+// While a play with wait runs, the thread's messages are handled (the window stays alive); a
+// handler may end the play meanwhile by a new play, CloseDevice or destroying the player, and
+// an application asked to terminate stops it.
+//
 // Device commands wait by default and play commands notify by default; WaitNextCommand and
 // NotifyNextCommand change that for exactly the next command. Commands with a notification
 // end in MM_MCINOTIFY to the player's hidden target (Handle), handled by the message loop.
@@ -129,6 +133,7 @@ public:
 
 private:
     DWORD DeviceCommandFlags();
+    void PlayAndWait(DWORD flags, MCI_PLAY_PARMS& p);
     void ReadCapabilities();
     void ShowPlayState();
     bool ButtonEnabled(TMPBtnType b) const;

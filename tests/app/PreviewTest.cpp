@@ -6,8 +6,10 @@
 #include "net/HttpScriptedServer.h"
 #include "support/SoundTestSupport.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QTest>
 #include <QTimer>
 
@@ -102,6 +104,95 @@ TEST_F(Sounds, FailedOrUnplayablePreviewsLeaveNoCopy)
     EXPECT_FALSE(test::ShownErrors()[0].empty());
     EXPECT_TRUE(fs::is_empty(F->PrivateFolder().Path()));
     EXPECT_EQ(Server.Accepted(), 2);
+
+    // No usable output: the sound is fetched, the device's text says why nothing is heard.
+    test::ShownErrors().clear();
+    soundtest::AlsaFileSink::Instance().WriteConfig("pcm.!default { type hw card 31 }\n");
+    Server.Connection().Send(Ok(Wave));
+    DoubleClick(0);
+    soundtest::AlsaFileSink::Instance().UseFileSink();
+    EXPECT_EQ(F->Stk->Caption(), "The sound output does not respond or cannot be used.");
+    EXPECT_TRUE(test::ShownErrors().empty());
+    EXPECT_TRUE(fs::is_empty(F->PrivateFolder().Path()));
+}
+
+namespace {
+
+// Paint events anywhere in the application.
+struct PaintCounter : QObject {
+    int Count = 0;
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() == QEvent::Paint) ++Count;
+        return false;
+    }
+};
+
+}  // namespace
+
+TEST_F(Sounds, APlayingPreviewKeepsTheWindowAliveAndEndsOnStopAnotherPreviewOrClosing)
+{
+    // A sound of 12 MB into an output that keeps time: about a second and a half.
+    constexpr int kLongFrames = 3000000;
+    soundtest::WriteTone((FFolder / "long.wav").string(), kLongFrames);
+    const std::string longWave = ReadFile((FFolder / "long.wav").string());
+    soundtest::TempDir fifoDir;
+    const std::string fifo = fifoDir.File("sink.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    soundtest::AlsaFileSink::Instance().UseFifo(fifo);
+    soundtest::SlowFifoReader reader(fifo);
+    PaintCounter paints;
+    qApp->installEventFilter(&paints);
+
+    enum Action { StopButton, OtherSound, CloseButton };
+    const struct Row {
+        const char* name;
+        Action action;
+    } rows[] = {{"stop", StopButton}, {"another sound", OtherSound}, {"close", CloseButton}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Rows({"longo.wav :Longo", "latido.wav :Um cão late"});
+        const int accepted = Server.Accepted();
+        Server.Connection().Send(Ok(longWave));
+        if (r.action == OtherSound) Server.Connection().Send(Ok(Wave));
+        const std::size_t start = reader.Total();
+        int paintsBefore = -1;
+        bool acted = false;
+        // Once the sound is under way, the window is asked to repaint; once it has, the action.
+        QTimer tick;
+        tick.setInterval(5);
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            if (acted || reader.Total() < start + soundtest::kSinkBuffers) return;
+            if (paintsBefore < 0) {
+                paintsBefore = paints.Count;
+                F->Stk->SetCaption("tocando");
+                return;
+            }
+            if (paints.Count == paintsBefore) return;
+            acted = true;
+            if (r.action == StopButton) Press(F->Stop);
+            else if (r.action == OtherSound) DoubleClick(1);
+            else Press(F->Fim);
+        });
+        tick.start();
+        DoubleClick(0);
+        tick.stop();
+        EXPECT_TRUE(acted) << "the window took no input while the sound played";
+        EXPECT_LT(reader.Total() - start, static_cast<std::size_t>(kLongFrames) * 4) << "the sound played to its end";
+        EXPECT_TRUE(fs::is_empty(F->PrivateFolder().Path())) << "the copy was not deleted";
+        EXPECT_EQ(Server.Accepted(), accepted + (r.action == OtherSound ? 2 : 1));
+        EXPECT_NE(F->Mp->CurrentMode(), 2) << "the device plays on";
+        if (r.action == OtherSound) {
+            // The new sound played to its end on a device of its own.
+            EXPECT_EQ(fs::path(F->Mp->FileName()).filename(), "latido.wav");
+            EXPECT_EQ(F->Mp->Position(), F->Mp->Length());
+        }
+        EXPECT_EQ(Application->Terminated(), r.action == CloseButton);
+        Application->ClearTerminated();
+        EXPECT_TRUE(test::ShownErrors().empty());
+    }
+    qApp->removeEventFilter(&paints);
+    soundtest::AlsaFileSink::Instance().UseFileSink();
 }
 
 TEST_F(Sounds, SoundNameRuleAndTheChecksBeforeAnyFetch)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -357,6 +359,25 @@ TEST_F(Window, SettingsFileThatCannotBeWrittenIsShownAndShutdownGoesOn)
     Close();
     ASSERT_EQ(test::ShownErrors().size(), 1u);
     EXPECT_EQ(test::ShownErrors()[0], "Cannot create file " + Ini() + ".");
+
+    // A full disk (here the process's file size limit) keeps the old settings whole.
+    fs::remove(Ini());
+    const std::string old = "old.example/\r\nproxy\r\n3128\r\nana\r\nsegredo\r\n\r\n";
+    writeBytes(Ini(), old);
+    Open();
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit full = saved;
+    full.rlim_cur = 8;
+    auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &full);
+    Close();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldSignal);
+    ASSERT_EQ(test::ShownErrors().size(), 2u);
+    EXPECT_EQ(test::ShownErrors()[1], "Stream write error.");
+    EXPECT_EQ(readBytes(Ini()), old);
+    EXPECT_EQ(std::distance(fs::directory_iterator(FFolder), fs::directory_iterator()), 2) << "kapo.ini and sounds/ only";
 }
 
 TEST_F(Window, ShapeCutsTheKeyColourOut)

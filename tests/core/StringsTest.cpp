@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "core/Classes.h"
@@ -117,6 +120,61 @@ TEST(StringListTextFormat, SaveWithOwnerOnlyRightsKeepsThemWhenRewriting)
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     std::remove(path.c_str());
+}
+
+TEST(StringListTextFormat, ReplacingWriteLeavesTheOldFileOrTheNewOneWhole)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = tempFile("replace");
+    struct Row {
+        const char* name;
+        bool link;          // the name is a link to the file
+        rlim_t sizeLimit;   // largest file the process may write (a full disk)
+        bool written;
+    } rows[] = {
+        {"plain", false, RLIM_INFINITY, true},
+        {"through a link", true, RLIM_INFINITY, true},
+        {"full disk", false, 10, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        const std::string file = (dir / "kapo.ini").string();
+        std::string name = file;
+        writeBytes(file, "old\r\nsettings\r\n");
+        ::chmod(file.c_str(), 0644);
+        if (r.link) {
+            name = (dir / "link.ini").string();
+            fs::create_symlink(file, name);
+        }
+        TStringList l;
+        for (const char* line : {"server/", "proxy", "80", "ana", "segredo", "/home/ana"}) l.Add(line);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limited = saved;
+        limited.rlim_cur = r.sizeLimit;
+        auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+        bool raised = false;
+        try {
+            l.SaveToFileReplacing(name, 0600);
+        } catch (const EWriteError& e) {
+            raised = true;
+            EXPECT_EQ(e.Message(), "Stream write error");
+        }
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldSignal);
+        EXPECT_EQ(raised, !r.written);
+        EXPECT_EQ(readBytes(file), r.written ? l.Text() : "old\r\nsettings\r\n");
+        struct stat st;
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, r.written ? 0600u : 0644u);
+        EXPECT_EQ(fs::is_symlink(name), r.link);
+        // Nothing but the file (and the link) is left in the folder.
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), r.link ? 2 : 1);
+    }
+    fs::remove_all(dir);
 }
 
 TEST(StringList, IndexErrorsAndObjects)

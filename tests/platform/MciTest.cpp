@@ -382,65 +382,8 @@ TEST(Mci, NotifyPostsTheCompletionMessageToTheCallback)
     DeallocateHWnd(target);
 }
 
-namespace {
-
-// Reads the sink when it is a FIFO, 8 KiB a millisecond, so that the output keeps time as a
-// card would. Writers come and go: each play opens the FIFO anew.
-class SlowFifoReader {
-public:
-    explicit SlowFifoReader(std::string path) : FPath(std::move(path)), FThread([this] { Run(); }) {}
-    ~SlowFifoReader()
-    {
-        FQuit = true;
-        // A writer's open releases a reader blocked in its own open.
-        int fd = ::open(FPath.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) ::close(fd);
-        FThread.join();
-    }
-    std::size_t Total()
-    {
-        std::lock_guard<std::mutex> g(FLock);
-        return FTotal;
-    }
-    bool WaitTotal(std::size_t n)
-    {
-        std::unique_lock<std::mutex> l(FLock);
-        return FMore.wait_for(l, std::chrono::seconds(20), [&] { return FTotal >= n; });
-    }
-
-private:
-    void Run()
-    {
-        std::vector<char> buf(8192);
-        while (!FQuit) {
-            int fd = ::open(FPath.c_str(), O_RDONLY);
-            if (fd < 0) return;
-            ssize_t n;
-            while ((n = ::read(fd, buf.data(), buf.size())) > 0) {
-                {
-                    std::lock_guard<std::mutex> g(FLock);
-                    FTotal += static_cast<std::size_t>(n);
-                }
-                FMore.notify_all();
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            ::close(fd);
-        }
-    }
-
-    std::string FPath;
-    std::atomic<bool> FQuit{false};
-    std::mutex FLock;
-    std::condition_variable FMore;
-    std::size_t FTotal = 0;
-    std::thread FThread;
-};
-
-// More than the pipe, the FIFO and the copying program hold, so that these bytes come from
-// the play just started.
-constexpr std::size_t kSinkBuffers = 512 * 1024;
-
-}  // namespace
+using soundtest::kSinkBuffers;
+using soundtest::SlowFifoReader;
 
 TEST(Mci, NewCommandsEndARunningPlayWithTheirNotifications)
 {
@@ -451,8 +394,7 @@ TEST(Mci, NewCommandsEndARunningPlayWithTheirNotifications)
     soundtest::WriteTone(path, 1000000);  // 4 MB: half a second at the reader's pace
     std::string fifo = dir.File("sink.fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    // Through a pipe, whose writes block when it is full: the plugin writes without waiting.
-    sink.WriteConfig("pcm.!default {\n  type file\n  slave.pcm null\n  file \"|cat > " + fifo + "\"\n  format raw\n}\n");
+    sink.UseFifo(fifo);
     std::vector<WPARAM> codes;
     HWND target = AllocateHWnd([&codes](TMessage& m) { codes.push_back(m.WParam); });
     {

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -63,6 +65,12 @@ public:
     void UseFileSink() const
     {
         WriteConfig("pcm.!default {\n  type file\n  slave.pcm null\n  file \"" + FSink + "\"\n  format raw\n}\n");
+    }
+    // Through a pipe into a FIFO, whose writes block when it is full: the plugin writes
+    // without waiting, so a slow reader of the FIFO makes the output keep time as a card would.
+    void UseFifo(const std::string& fifo) const
+    {
+        WriteConfig("pcm.!default {\n  type file\n  slave.pcm null\n  file \"|cat > " + fifo + "\"\n  format raw\n}\n");
     }
 
     ~AlsaFileSink()
@@ -123,6 +131,62 @@ private:
     bool FStop = false;
     std::thread FThread;
 };
+
+// Reads the sink when it is a FIFO, 8 KiB a millisecond, so that the output keeps time as a
+// card would. Writers come and go: each play opens the FIFO anew.
+class SlowFifoReader {
+public:
+    explicit SlowFifoReader(std::string path) : FPath(std::move(path)), FThread([this] { Run(); }) {}
+    ~SlowFifoReader()
+    {
+        FQuit = true;
+        // A writer's open releases a reader blocked in its own open.
+        int fd = ::open(FPath.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        FThread.join();
+    }
+    std::size_t Total()
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        return FTotal;
+    }
+    bool WaitTotal(std::size_t n)
+    {
+        std::unique_lock<std::mutex> l(FLock);
+        return FMore.wait_for(l, std::chrono::seconds(20), [&] { return FTotal >= n; });
+    }
+
+private:
+    void Run()
+    {
+        std::vector<char> buf(8192);
+        while (!FQuit) {
+            int fd = ::open(FPath.c_str(), O_RDONLY);
+            if (fd < 0) return;
+            ssize_t n;
+            while ((n = ::read(fd, buf.data(), buf.size())) > 0) {
+                {
+                    std::lock_guard<std::mutex> g(FLock);
+                    FTotal += static_cast<std::size_t>(n);
+                }
+                FMore.notify_all();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ::close(fd);
+        }
+    }
+
+    std::string FPath;
+    std::atomic<bool> FQuit{false};
+    std::mutex FLock;
+    std::condition_variable FMore;
+    std::size_t FTotal = 0;
+    std::thread FThread;
+};
+
+// More than the pipe, the FIFO and the copying program hold, so that bytes past this many
+// come from the play just started.
+constexpr std::size_t kSinkBuffers = 512 * 1024;
 
 // Pumps the calling thread's queue until done() holds or the time runs out; false on time-out.
 inline bool PumpUntil(const std::function<bool()>& done, int ms = 10000)
