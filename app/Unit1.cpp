@@ -454,6 +454,9 @@ void TForm1::FormCreate(TObject*)
     Lista->SetColor(Imp->Picture().Canvas().Pixels(110, 158));
     Dir->SetColor(Lista->Color());
     Nomes->SetColor(Lista->Color());
+    // Shaped before it is first shown: a window system may show a window without ever
+    // activating it (wayland without an activation token), and the key colour would show.
+    ShapeWindow();
 }
 
 void TForm1::FormDestroy(TObject*)
