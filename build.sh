@@ -9,7 +9,7 @@ cd "$(dirname "$0")"
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
           fonts-liberation libmount-dev libasound2-dev libsndfile1-dev libssl-dev zlib1g-dev python3-pil
-          clang-14 libclang-rt-14-dev)
+          clang-14 libclang-rt-14-dev weston qt6-wayland)
 
 install_missing() {
   local missing=()

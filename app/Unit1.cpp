@@ -235,7 +235,7 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Imp->OnMouseMove = std::bind_front(&TForm1::ImpMouseMove, this);
     Imp->OnMouseUp = std::bind_front(&TForm1::ImpMouseUp, this);
 
-    Fim = NewButton(485, 10, "Encerrar");
+    Fim = NewButton(485, 10, "Encerrar (Ctrl+Q)");
     Fim->OnMouseDown = std::bind_front(&TForm1::FimMouseDown, this);
     Fim->OnMouseUp = std::bind_front(&TForm1::FimMouseUp, this);
 
@@ -254,16 +254,16 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
 
     Stk = NewLabel(this, 185, 5, 109, 14, IdleStatusText, "Arial", -11, clSilver, taLeftJustify);
 
-    Stop = NewButton(73, 10, "Interrompe download");
+    Stop = NewButton(73, 10, "Interrompe download (Esc)");
     Stop->OnMouseDown = std::bind_front(&TForm1::StopMouseDown, this);
     Stop->OnMouseUp = std::bind_front(&TForm1::StopMouseUp, this);
-    Sons = NewButton(39, 223, "Lista de waves");
+    Sons = NewButton(39, 223, "Lista de waves (F5)");
     Sons->OnMouseDown = std::bind_front(&TForm1::SonsMouseDown, this);
     Sons->OnMouseUp = std::bind_front(&TForm1::SonsMouseUp, this);
-    Transf = NewButton(43, 70, "Transfere wave");
+    Transf = NewButton(43, 70, "Transfere wave (Ctrl+S)");
     Transf->OnMouseDown = std::bind_front(&TForm1::TransfMouseDown, this);
     Transf->OnMouseUp = std::bind_front(&TForm1::TransfMouseUp, this);
-    Config = NewButton(43, 25, "Configurações");
+    Config = NewButton(43, 25, "Configurações (Ctrl+,)");
     Config->OnMouseDown = std::bind_front(&TForm1::ConfigMouseDown, this);
     Config->OnMouseUp = std::bind_front(&TForm1::ConfigMouseUp, this);
 
@@ -298,6 +298,7 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Nomes->SetItemHeight(15);
     Nomes->SetTabOrder(2);
     Nomes->OnDblClick = std::bind_front(&TForm1::NomesDblClick, this);
+    Nomes->OnKeyDown = std::bind_front(&TForm1::NomesKeyDown, this);
 
     Dir = new TDirectoryListBox(this);
     Dir->SetParent(this);
@@ -328,6 +329,7 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Mp->SetBounds(5, 397, 29, 30);
     Mp->SetVisibleButtons(ButtonBit(btPlay));
     Mp->SetTabOrder(5);
+    Mp->SetTabStop(false);
 
     HttpCli1 = new THttpCli(this);
     HttpCli1->SetProxyPort("80");
@@ -378,8 +380,28 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Memo1->SetBounds(5, 5, 185, 21);
     Memo1->SetWordWrap(false);
     Memo1->SetTabOrder(0);
+    Memo1->SetTabStop(false);
 
+    // For the keyboard and assistive technology: the buttons after the lists, from the top of
+    // the strip down, then the top bar; the labels name their edits, the status line is one.
+    int order = 6;
+    for (TImage* button : {Config, Transf, Sons, Stop, Fim}) {
+        button->SetTabStop(true);
+        button->SetTabOrder(order++);
+    }
+    Label30->SetFocusControl(Login);
+    Label31->SetFocusControl(Senha);
+    Label3->SetFocusControl(Proxy);
+    Label7->SetFocusControl(PrPort);
+    Label2->SetFocusControl(Serv);
+    Stk->SetAccessibleRole(QAccessible::StatusBar);
+    Dir->SetAccessibleName("Pastas");
+    Lista->SetAccessibleName("Categorias");
+    Nomes->SetAccessibleName("Sons");
+    Drv->SetAccessibleName("Unidades");
     ApplyTabOrder();
+    SetKeyPreview(true);
+    OnKeyDown = std::bind_front(&TForm1::FormKeyDown, this);
 
     OnCreate = std::bind_front(&TForm1::FormCreate, this);
     OnActivate = std::bind_front(&TForm1::FormActivate, this);
@@ -432,6 +454,9 @@ void TForm1::FormCreate(TObject*)
     Lista->SetColor(Imp->Picture().Canvas().Pixels(110, 158));
     Dir->SetColor(Lista->Color());
     Nomes->SetColor(Lista->Color());
+    // Shaped before it is first shown: a window system may show a window without ever
+    // activating it (wayland without an activation token), and the key colour would show.
+    ShapeWindow();
 }
 
 void TForm1::FormDestroy(TObject*)
@@ -570,6 +595,28 @@ void TForm1::ConfigMouseDown(TObject*, TMouseButton, TShiftState, int, int)
 void TForm1::ConfigMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Config); }
 
 void TForm1::DrvClick(TObject*) { Abook->Hide(); }
+
+void TForm1::FormKeyDown(TObject*, unsigned short& Key, TShiftState Shift)
+{
+    // Each button's key; it acts as a click on the button, through the same handlers.
+    const TShiftState mods = Shift & (ssShift | ssAlt | ssCtrl);
+    TImage* button = nullptr;
+    if (mods == 0 && Key == VK_ESCAPE) button = Stop;
+    else if (mods == 0 && Key == VK_F1 + 4) button = Sons;
+    else if (mods == ssCtrl && Key == 'S') button = Transf;
+    else if (mods == ssCtrl && Key == VK_OEM_COMMA) button = Config;
+    else if (mods == ssCtrl && Key == 'Q') button = Fim;
+    if (!button) return;
+    Key = 0;
+    button->PressAndRelease();
+}
+
+void TForm1::NomesKeyDown(TObject*, unsigned short& Key, TShiftState Shift)
+{
+    if ((Key != VK_RETURN && Key != VK_SPACE) || (Shift & (ssShift | ssAlt | ssCtrl))) return;
+    Key = 0;
+    Nomes->DblClick();
+}
 
 // ---- catalogue and preview -----------------------------------------------------------
 

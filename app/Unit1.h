@@ -116,6 +116,10 @@ public:
     void ConfigMouseDown(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
     void ConfigMouseUp(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
     void DrvClick(TObject* Sender);
+    // The buttons' keys (Esc, F5, Ctrl+S, Ctrl+comma, Ctrl+Q), seen before the focused control.
+    void FormKeyDown(TObject* Sender, unsigned short& Key, TShiftState Shift);
+    // Enter or Space previews the selected sound, as a double click does.
+    void NomesKeyDown(TObject* Sender, unsigned short& Key, TShiftState Shift);
     void ListaClick(TObject* Sender);
     void HttpCli1DocBegin(TObject* Sender);
     void HttpCli1DocData(TObject* Sender, const void* Buffer, int Len);

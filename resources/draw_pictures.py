@@ -7,7 +7,10 @@ Run with Debian's interpreter, which has python3-pil:
 
 The window pictures are painted four times larger and reduced, so curves
 and lettering come out smooth, and are then stored as 256-colour palette
-images. The window outline is cut with a hard edge: a pixel is either the
+images. Each comes twice: NAME.png at its size and NAME@2x.png at twice the
+size for screens that scale by more than 100 %; details set on exact pixels
+are drawn on whole 2 x 2 blocks there, so the key-colour pixels of the 2x
+picture are exactly those of the 1x picture, doubled. The window outline is cut with a hard edge: a pixel is either the
 key colour magenta or an opaque frame colour, never a blend of the two,
 because the window shape is taken from exactly the magenta pixels.
 
@@ -119,8 +122,39 @@ class Canvas:
         x1 = self.w if x1 is None else x1
         return gradient(self.img.size, left, right, x0 * S, x1 * S, vertical=False)
 
-    def reduce(self):
-        return self.img.resize((self.w, self.h), Image.BOX)
+    def reduce(self, k=1):
+        return self.img.resize((self.w * k, self.h * k), Image.BOX)
+
+
+class PixelDraw:
+    """Draws on a picture k times larger in the final pixels of the 1x
+    picture: a line or a rectangle covers whole k x k blocks. Lines are
+    axis-aligned polylines, as in ImageDraw (corners inclusive)."""
+
+    def __init__(self, img, k):
+        self.k = k
+        self.draw = ImageDraw.Draw(img)
+
+    def block(self, x0, y0, x1, y1):
+        k = self.k
+        return (x0 * k, y0 * k, x1 * k + k - 1, y1 * k + k - 1)
+
+    def line(self, pts, fill):
+        for (ax, ay), (bx, by) in zip(pts, pts[1:]):
+            self.draw.rectangle(self.block(min(ax, bx), min(ay, by), max(ax, bx), max(ay, by)), fill=fill)
+
+    def rectangle(self, box, fill=None, outline=None):
+        x0, y0, x1, y1 = box
+        if fill is not None:
+            self.draw.rectangle(self.block(x0, y0, x1, y1), fill=fill)
+        if outline is not None:
+            self.line([(x0, y0), (x1, y0), (x1, y1), (x0, y1), (x0, y0)], outline)
+
+    def rounded_rectangle(self, box, radius, fill):
+        self.draw.rounded_rectangle(self.block(*box), radius * self.k, fill=fill)
+
+    def point(self, xy, fill):
+        self.rectangle(xy + xy, fill=fill)
 
 
 def gradient(size, c0, c1, a, b, vertical):
@@ -339,7 +373,7 @@ def rect(place, grow=0):
     return (x - grow, y - grow, x + w + grow, y + h + grow)
 
 
-def draw_background():
+def draw_background(k=1):
     cv = Canvas(W, H, EDGE)
     body = cv.rounded_mask((1, 1, W - 1, H - 1), OUTLINE_RADIUS - 1)
     cv.fill(body, cv.vgradient(BEVEL_TOP, BEVEL_BOTTOM))
@@ -379,25 +413,27 @@ def draw_background():
                             fill=(78, 84, 90))
             cv.draw.ellipse(Canvas.box((gx - 1.35, gy - 1.35, gx + 1.35, gy + 1.35)), fill=(6, 7, 7))
 
-    img = cv.reduce()
-    crisp_background(img)
+    img = cv.reduce(k)
+    crisp_background(img, k)
 
     # Hard outline: a pixel belongs to the window when at least half of it
-    # lies inside the rounded shape.
+    # lies inside the rounded shape. The 2x outline is the 1x one doubled, so
+    # the window's shape (taken from the 1x picture) fits it at every scale.
     shape = Image.new("L", (W * S, H * S), 0)
     ImageDraw.Draw(shape).rounded_rectangle(Canvas.box(OUTLINE), OUTLINE_RADIUS * S, fill=255)
     outside = shape.resize((W, H), Image.BOX).point(lambda v: 0 if v >= 128 else 255)
     # The outermost ring of the window is the darkest frame colour.
-    ring = outside.filter(ImageFilter.MaxFilter(3))
-    img.paste(EDGE, (0, 0), ImageChops.subtract(ring, outside))
+    ring = ImageChops.subtract(outside.filter(ImageFilter.MaxFilter(3)), outside)
+    outside, ring = (m.resize((W * k, H * k), Image.NEAREST) for m in (outside, ring))
+    img.paste(EDGE, (0, 0), ring)
     img.paste(EDGE, (0, 0), outside)  # becomes the key colour in to_palette
     return img, outside
 
 
-def crisp_background(img):
+def crisp_background(img, k):
     """Details that must sit on exact pixels: the work area and its ring,
     the seats of the buttons and the recessed display."""
-    d = ImageDraw.Draw(img)
+    d = PixelDraw(img, k)
 
     # Work area: dark ring at x 83 / y 33, sunken into the frame.
     x0, y0, x1, y1 = WORK
@@ -416,9 +452,9 @@ def crisp_background(img):
         d.line([(lx0 - 1, ly1), (lx1, ly1), (lx1, ly0 - 1)], fill=GROOVE_DARK)
 
     # Small engraved captions beside the lists.
-    caption(img, "PASTAS", 92, DIR[1] + DIR[3] // 2)
-    caption(img, "CATEGORIAS", 97, LISTA[1] + LISTA[3] // 2)
-    caption(img, "SONS", 288, NOMES[1] + NOMES[3] // 2)
+    caption(img, "PASTAS", 92, DIR[1] + DIR[3] // 2, k)
+    caption(img, "CATEGORIAS", 97, LISTA[1] + LISTA[3] // 2, k)
+    caption(img, "SONS", 288, NOMES[1] + NOMES[3] // 2, k)
 
     # Recessed display for the lamp, the gauge and the status line.
     dx0, dy0, dx1, dy1 = DISPLAY
@@ -451,20 +487,21 @@ def crisp_background(img):
     d.line([(vx - 3, vy + vh), (vx + vw + 1, vy + vh)], fill=(24, 84, 86))
 
 
-def caption(img, text, cx, cy):
+def caption(img, text, cx, cy, k):
     """Tiny engraved capitals, read from bottom to top. Letters are placed on
     whole pixels one by one, which keeps the spacing even at this size."""
-    f = font("bold", 8)
-    advances = [round(f.getlength(ch)) + 1 for ch in text]
-    layer = Image.new("L", (sum(advances) + 2, 12), 0)
+    f = font("bold", 8 * k)
+    advances = [(round(f.getlength(ch) / k) + 1) * k for ch in text]
+    layer = Image.new("L", (sum(advances) + 2 * k, 12 * k), 0)
     d = ImageDraw.Draw(layer)
-    x = 1
+    x = k
     for ch, adv in zip(text, advances):
-        d.text((x, 1), ch, font=f, fill=255)
+        d.text((x, k), ch, font=f, fill=255)
         x += adv
     layer = layer.rotate(90, expand=True)
-    px, py = round(cx - layer.size[0] / 2), round(cy - layer.size[1] / 2)
-    img.paste(GROOVE_LIGHT, (px + 1, py + 1), layer)
+    px = round(cx - layer.size[0] / k / 2) * k
+    py = round(cy - layer.size[1] / k / 2) * k
+    img.paste(GROOVE_LIGHT, (px + k, py + k), layer)
     img.paste((150, 139, 116), (px, py), layer)
 
 
@@ -479,7 +516,7 @@ EDITS = [(310, 287, 70, 14), (435, 287, 60, 14), (140, 287, 111, 14), (140, 272,
 FIELD_BAND = (196, 203, 210)
 
 
-def draw_settings():
+def draw_settings(k=1):
     cv = Canvas(SW, SH, EDGE)
     body = Image.new("L", cv.img.size, 0)
     ImageDraw.Draw(body).rectangle(Canvas.box((1, 1, SW - 1, SH - 1)), fill=255)
@@ -521,8 +558,8 @@ def draw_settings():
     cv.fill(fmask, cv.vgradient((206, 212, 219), (186, 193, 201), FIELDS[1], FIELDS[3]))
     emblem(cv, plug(56, 286), (78, 92, 106), (236, 240, 244))
 
-    img = cv.reduce()
-    d = ImageDraw.Draw(img)
+    img = cv.reduce(k)
+    d = PixelDraw(img, k)
     d.rectangle((0, 0, SW - 1, SH - 1), outline=EDGE)
     fx0, fy0, fx1, fy1 = FIELDS
     # A dark ring round each edit seats it in the band; the edits of one
@@ -550,7 +587,9 @@ def plug(cx, cy):
 # ---------------------------------------------------------------------------
 # Buttons, 22 x 9
 
-def draw_button(pressed):
+def draw_button(pressed, k=1):
+    """The bar is pixel art at 1x; at 2x its blocks are doubled, but the
+    body's shading runs over every device row, so it stays smooth."""
     img = Image.new("RGB", (22, 9), EDGE)
     p = img.load()
     rim = (14, 42, 44)
@@ -560,19 +599,18 @@ def draw_button(pressed):
                 p[x, y] = rim
     if not pressed:
         top, bottom = (120, 206, 198), (72, 160, 156)
-        for y in range(1, 8):
-            c = mix(top, bottom, (y - 1) / 6)
-            for x in range(1, 21):
-                p[x, y] = c
+    else:
+        top, bottom = (46, 126, 124), (70, 156, 152)
+    for y in range(1, 8):
+        c = mix(top, bottom, (y - 1) / 6)
+        for x in range(1, 21):
+            p[x, y] = c
+    body = img.copy()
+    if not pressed:
         for x in range(2, 20):
             p[x, 1] = (186, 236, 230)
             p[x, 7] = (46, 122, 120)
     else:
-        top, bottom = (46, 126, 124), (70, 156, 152)
-        for y in range(1, 8):
-            c = mix(top, bottom, (y - 1) / 6)
-            for x in range(1, 21):
-                p[x, y] = c
         for x in range(1, 21):
             p[x, 1] = (18, 64, 66)
             p[x, 2] = (34, 100, 100)
@@ -584,7 +622,20 @@ def draw_button(pressed):
     # rounded inner corners
     for x, y in ((1, 1), (20, 1), (1, 7), (20, 7)):
         p[x, y] = mix(rim, p[x, y], 0.45)
-    return img
+    if k == 1:
+        return img
+    big = img.resize((22 * k, 9 * k), Image.NEAREST)
+    q = big.load()
+    b = body.load()
+    for x in range(1, 21):
+        for y in range(1, 8):
+            if p[x, y] != b[x, y]:
+                continue
+            for yy in range(y * k, y * k + k):
+                c = mix(top, bottom, (yy - k) / (7 * k - 1))
+                for xx in range(x * k, x * k + k):
+                    q[xx, yy] = c
+    return big
 
 
 # ---------------------------------------------------------------------------
@@ -1025,11 +1076,13 @@ def main():
     args = parser.parse_args()
 
     pictures = {}
-    bg, outside = draw_background()
-    pictures["BACKGROUND"] = to_palette(bg, outside, exact=(EDGE, BEIGE, SILVER, (128, 0, 0), GAUGE_BACK, CHOOSER))
-    pictures["SETTINGS"] = to_palette(draw_settings(), None, exact=(EDGE, SLATE))
-    pictures["BUTTONUP"] = small_palette(draw_button(False))
-    pictures["BUTTONDOWN"] = small_palette(draw_button(True))
+    for k, suffix in ((1, ""), (2, "@2x")):
+        bg, outside = draw_background(k)
+        pictures["BACKGROUND" + suffix] = to_palette(bg, outside,
+                                                     exact=(EDGE, BEIGE, SILVER, (128, 0, 0), GAUGE_BACK, CHOOSER))
+        pictures["SETTINGS" + suffix] = to_palette(draw_settings(k), None, exact=(EDGE, SLATE))
+        pictures["BUTTONUP" + suffix] = to_palette(draw_button(False, k)) if k > 1 else small_palette(draw_button(False))
+        pictures["BUTTONDOWN" + suffix] = to_palette(draw_button(True, k)) if k > 1 else small_palette(draw_button(True))
     for name in SIZES:
         pictures[name] = small_palette(draw_pixel_art(name))
     for name, img in pictures.items():

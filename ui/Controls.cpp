@@ -48,6 +48,7 @@ unsigned short VirtualKeyOf(int k)
     case Qt::Key_Plus: return VK_ADD;
     case Qt::Key_Minus: return VK_SUBTRACT;
     case Qt::Key_Asterisk: return VK_MULTIPLY;
+    case Qt::Key_Comma: return VK_OEM_COMMA;
     default:
         if (k >= Qt::Key_F1 && k <= Qt::Key_F12) return static_cast<unsigned short>(VK_F1 + (k - Qt::Key_F1));
         if ((k >= Qt::Key_0 && k <= Qt::Key_9) || (k >= Qt::Key_A && k <= Qt::Key_Z)) return static_cast<unsigned short>(k);
@@ -185,6 +186,43 @@ void TControl::SetCursor(TCursor c)
     else FWidget->setCursor(shape);
 }
 
+QAccessible::Role TControl::AccessibleRole() const
+{
+    return FAccessibleRole != QAccessible::NoRole ? FAccessibleRole : DefaultAccessibleRole();
+}
+
+std::string TControl::AccessibleName() const
+{
+    return FAccessibleName.empty() ? DefaultAccessibleName() : FAccessibleName;
+}
+
+void TControl::SetAccessibleName(const std::string& name)
+{
+    FAccessibleName = name;
+    // Controls on a standard widget (edits, memos) are described by that widget.
+    if (FWidget) FWidget->setAccessibleName(QString::fromStdString(AccessibleName()));
+}
+
+void TControl::NotifyAccessibleName()
+{
+    if (!FWidget || !QAccessible::isActive()) return;
+    QAccessibleEvent ev(FWidget.data(), QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&ev);
+}
+
+void TControl::NotifyAccessibleRow(int index)
+{
+    if (!FWidget || index < 0 || !QAccessible::isActive()) return;
+    // Rows are the first children of the control's accessible object.
+    QAccessibleEvent selection(FWidget.data(), QAccessible::Selection);
+    selection.setChild(index);
+    QAccessible::updateAccessibility(&selection);
+    if (!FWidget->hasFocus()) return;
+    QAccessibleEvent focus(FWidget.data(), QAccessible::Focus);
+    focus.setChild(index);
+    QAccessible::updateAccessibility(&focus);
+}
+
 void TControl::Invalidate()
 {
     if (FWidget) FWidget->update();
@@ -289,6 +327,15 @@ void TWinControl::ApplyTabOrder()
 
 bool TWinControl::Focused() const { return FWidget && FWidget->hasFocus(); }
 
+bool TWinControl::TabStop() const { return FWidget && (FWidget->focusPolicy() & Qt::TabFocus); }
+
+void TWinControl::SetTabStop(bool t)
+{
+    if (!FWidget) return;
+    unsigned policy = FWidget->focusPolicy();
+    FWidget->setFocusPolicy(static_cast<Qt::FocusPolicy>(t ? policy | Qt::TabFocus : policy & ~unsigned(Qt::TabFocus)));
+}
+
 void TWinControl::SetFocus()
 {
     if (FWidget) FWidget->setFocus(Qt::OtherFocusReason);
@@ -366,6 +413,13 @@ int TCustomControl::VertScrollPos() const { return FVScroll ? FVScroll->value() 
 
 void TCustomControl::Paint() {}
 
+QImage TCustomControl::ScreenImage(qreal)
+{
+    QImage img;
+    PaintToImage(img);
+    return img;
+}
+
 void TCustomControl::PaintToImage(QImage& img)
 {
     bool opaque = true;
@@ -400,6 +454,38 @@ TGraphicControl::TGraphicControl(TComponent* owner) : TCustomControl(owner)
     Widget()->setAutoFillBackground(false);
     // Graphic controls paint their whole rectangle unless they say otherwise (labels).
     Widget()->setAttribute(Qt::WA_OpaquePaintEvent, true);
+}
+
+void TGraphicControl::PressAndRelease()
+{
+    TLiveness guard = Liveness();
+    MouseDown(mbLeft, 0, Width() / 2, Height() / 2);
+    if (!guard) return;
+    MouseUp(mbLeft, 0, Width() / 2, Height() / 2);
+}
+
+void TGraphicControl::KeyDown(unsigned short& key, TShiftState shift)
+{
+    TCustomControl::KeyDown(key, shift);
+    // Repeats never get here (the widget drops them), so a press while held lost its release.
+    if (!TabStop() || (key != VK_SPACE && key != VK_RETURN)) return;
+    key = 0;
+    FKeyHeld = true;
+    MouseDown(mbLeft, 0, Width() / 2, Height() / 2);
+}
+
+void TGraphicControl::KeyUp(unsigned short& key, TShiftState shift)
+{
+    TCustomControl::KeyUp(key, shift);
+    if (!FKeyHeld || (key != VK_SPACE && key != VK_RETURN)) return;
+    key = 0;
+    FKeyHeld = false;
+    MouseUp(mbLeft, 0, Width() / 2, Height() / 2);
+}
+
+QAccessible::Role TGraphicControl::DefaultAccessibleRole() const
+{
+    return TabStop() ? QAccessible::Button : QAccessible::Client;
 }
 
 }  // namespace kapo

@@ -2,6 +2,7 @@
 // components go through GuardCall, so no exception ever crosses Qt's event dispatch.
 #pragma once
 
+#include <QAccessible>
 #include <QPointer>
 #include <QWidget>
 
@@ -29,7 +30,7 @@ enum : unsigned short {
     VK_ESCAPE = 0x1B, VK_SPACE = 0x20, VK_PRIOR = 0x21, VK_NEXT = 0x22, VK_END = 0x23,
     VK_HOME = 0x24, VK_LEFT = 0x25, VK_UP = 0x26, VK_RIGHT = 0x27, VK_DOWN = 0x28,
     VK_INSERT = 0x2D, VK_DELETE = 0x2E, VK_ADD = 0x6B, VK_SUBTRACT = 0x6D, VK_MULTIPLY = 0x6A,
-    VK_F1 = 0x70,
+    VK_F1 = 0x70, VK_OEM_COMMA = 0xBC,
 };
 
 using TMouseEvent = std::function<void(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
@@ -48,6 +49,16 @@ void GuardCall(const std::function<void()>& f);
 
 class TWinControl;
 class KWidget;
+
+// A row of a list or tree as assistive technology is told about it.
+struct TAccessibleRow {
+    std::string Text;
+    bool Selected = false;
+    int Level = 0;  // 0 for a flat list, from 1 in a tree
+    bool Expandable = false;
+    bool Expanded = false;
+    TRect Rect;  // in the control's client area; empty when scrolled out of view
+};
 
 class TControl : public TComponent {
 public:
@@ -100,6 +111,19 @@ public:
     // The backing widget (created with the control).
     QWidget* Widget() const { return FWidget.data(); }
 
+    // What assistive technology is told: a role and a name of the control's own when set,
+    // otherwise those of its class.
+    QAccessible::Role AccessibleRole() const;
+    void SetAccessibleRole(QAccessible::Role role) { FAccessibleRole = role; }
+    std::string AccessibleName() const;
+    void SetAccessibleName(const std::string& name);
+    // The rows a list or tree shows (none for other controls).
+    virtual int AccessibleRowCount() const { return 0; }
+    virtual TAccessibleRow AccessibleRow(int) const { return {}; }
+    // Tells assistive technology that the control's name or its current row changed.
+    void NotifyAccessibleName();
+    void NotifyAccessibleRow(int index);
+
     TMouseEvent OnMouseDown;
     TMouseMoveEvent OnMouseMove;
     TMouseEvent OnMouseUp;
@@ -116,6 +140,9 @@ public:
     virtual void Resize() {}
 
 protected:
+    virtual QAccessible::Role DefaultAccessibleRole() const { return QAccessible::Client; }
+    virtual std::string DefaultAccessibleName() const { return FShowHint ? FHint : std::string(); }
+
     // Subclasses call this once from their constructor with the widget they want.
     void SetWidget(QWidget* w);
     void ApplyPalette();
@@ -131,6 +158,8 @@ protected:
     TCursor FCursor = crDefault;
     int FTabOrder = -1;
     QPointer<QWidget> FWidget;
+    QAccessible::Role FAccessibleRole = QAccessible::NoRole;
+    std::string FAccessibleName;
 };
 
 class TWinControl : public TControl {
@@ -149,6 +178,9 @@ public:
     void HandleNeeded();
     bool Focused() const;
     void SetFocus();
+    // Whether Tab reaches the control; one that is not can still take focus by a click.
+    bool TabStop() const;
+    void SetTabStop(bool t);
     // Chains the focusable controls inside this one by their tab order, depth first.
     void ApplyTabOrder();
     bool Ctl3D() const { return FCtl3D; }
@@ -197,6 +229,9 @@ public:
 
     // Paint with Canvas(); the back buffer starts filled with Color().
     virtual void Paint();
+    // What the screen shows at a device pixel ratio: the painted image unless the control has
+    // finer pictures of its own.
+    virtual QImage ScreenImage(qreal ratio);
     // Called when the user moves the scroll bar.
     virtual void VertScrolled(int pos) {}
     void PaintToImage(QImage& img);
@@ -207,10 +242,21 @@ private:
     QScrollBar* FVScroll = nullptr;
 };
 
-// A control drawn on its parent without keyboard focus of its own.
+// A control drawn on its parent without keyboard focus of its own. Made a tab stop, it is a
+// button for the keyboard: Space or Enter press and release it like the left mouse button.
 class TGraphicControl : public TCustomControl {
 public:
     explicit TGraphicControl(TComponent* owner);
+    // A left-button press and release in the middle, as a key or assistive technology gives.
+    void PressAndRelease();
+    void KeyDown(unsigned short& key, TShiftState shift) override;
+    void KeyUp(unsigned short& key, TShiftState shift) override;
+
+protected:
+    QAccessible::Role DefaultAccessibleRole() const override;
+
+private:
+    bool FKeyHeld = false;
 };
 
 // The pointer's position on the screen as the mouse event being handled (or the last one)

@@ -33,6 +33,24 @@ void TImage::Paint()
         c.SetCopyMode(SRCCOPY);
         RasterBlt(*c.Target(), 0, 0, FPicture->Width(), FPicture->Height(), &FPicture->Image(), 0, 0, SRCCOPY);
     }
+    if (Focused()) Canvas().DrawFocusRect(Rect(0, 0, Width(), Height()));
+}
+
+QImage TImage::ScreenImage(qreal ratio)
+{
+    const QImage& fine = FPicture->FineImage();
+    if (ratio <= 1 || fine.isNull()) return TGraphicControl::ScreenImage(ratio);
+    QImage img(Width() * 2, Height() * 2, QImage::Format_RGB32);
+    img.fill(ToQColor(Color()));
+    RasterBlt(img, 0, 0, fine.width(), fine.height(), &fine, 0, 0, SRCCOPY);
+    if (Focused()) {
+        // The frame two device pixels wide, as wide as at the picture's own size.
+        TCanvas c(&img);
+        c.DrawFocusRect(Rect(0, 0, img.width(), img.height()));
+        c.DrawFocusRect(Rect(1, 1, img.width() - 1, img.height() - 1));
+    }
+    img.setDevicePixelRatio(2);
+    return img;
 }
 
 // ---- TShape --------------------------------------------------------------------------

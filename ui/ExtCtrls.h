@@ -13,7 +13,10 @@ public:
     TBitmap& Picture() { return *FPicture; }
     bool AutoSize() const { return FAutoSize; }
     void SetAutoSize(bool a);
+    // A picture button with the keyboard focus shows a dotted frame.
     void Paint() override;
+    // Where the screen scales, the picture's fine copy.
+    QImage ScreenImage(qreal ratio) override;
 
 private:
     void PictureChanged();

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMoveEvent>
 #include <QEvent>
 #include <QMessageBox>
@@ -43,12 +44,49 @@ extern "C" void noteTerminationSignal(int)
 
 }  // namespace
 
+// Hands the keys pressed anywhere in a form to the form first.
+class KKeyPreview : public QObject {
+public:
+    explicit KKeyPreview(TForm* form) : FForm(form)
+    {
+        if (qApp) qApp->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* receiver, QEvent* e) override
+    {
+        if (e->type() != QEvent::KeyPress) return false;
+        auto* w = qobject_cast<QWidget*>(receiver);
+        if (!w || w->window() != FForm->Widget()) return false;
+        // A key goes to the focus widget first (to the window when none of its widgets has the
+        // focus) and then, left there, to the parents: only the first delivery is previewed.
+        QWidget* focus = QApplication::focusWidget();
+        if (w != (focus && focus->window() == FForm->Widget() ? focus : FForm->Widget())) return false;
+        auto* k = static_cast<QKeyEvent*>(e);
+        unsigned short key = VirtualKeyOf(k->key());
+        if (!key) return false;
+        TShiftState shift = ShiftStateOf(k->modifiers(), Qt::NoButton);
+        TForm* form = FForm;
+        GuardCall([&] { form->KeyDown(key, shift); });
+        return key == 0;
+    }
+
+private:
+    TForm* FForm;
+};
+
 // The top-level widget of a form: adds activation and closing to the control's widget.
 class KFormWidget : public KWidget {
 public:
     explicit KFormWidget(TForm* form) : KWidget(form) {}
 
 protected:
+    void keyPressEvent(QKeyEvent* e) override
+    {
+        // The preview has shown the form this key already.
+        if (FControl && static_cast<TForm*>(FControl)->KeyPreview()) return;
+        KWidget::keyPressEvent(e);
+    }
     void changeEvent(QEvent* e) override
     {
         KWidget::changeEvent(e);
@@ -114,10 +152,10 @@ void TForm::SetBorderStyle(TFormBorderStyle b)
     FBorderStyle = b;
     Qt::WindowFlags flags = Qt::Window;
     if (b == bsFormNone) flags |= Qt::FramelessWindowHint;
-    // Where the compositor draws the window (wayland), a window region limits input only:
-    // a transparent surface lets the pixels outside it show the desktop.
-    if (b == bsFormNone && QGuiApplication::platformName().startsWith("wayland"))
-        Widget()->setAttribute(Qt::WA_TranslucentBackground);
+    // Where a compositor draws the window (wayland, X11 with a compositing manager), a window
+    // region limits input only: a transparent surface lets the pixels outside it show the
+    // desktop. Without one the region cuts them away.
+    if (b == bsFormNone) Widget()->setAttribute(Qt::WA_TranslucentBackground);
     bool shown = Widget()->isVisible();
     if (Widget()->windowFlags() != flags) {
         Widget()->setWindowFlags(flags);
@@ -135,6 +173,13 @@ void TForm::Close()
 {
     if (Application && Application->MainForm() == this) Application->Terminate();
     else Hide();
+}
+
+void TForm::SetKeyPreview(bool on)
+{
+    if (on == KeyPreview()) return;
+    if (on) FKeyPreview = std::make_unique<KKeyPreview>(this);
+    else FKeyPreview.reset();
 }
 
 void TForm::MoveBy(int dx, int dy)

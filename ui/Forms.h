@@ -34,6 +34,10 @@ public:
     void SetBounds(int left, int top, int width, int height) override;
     bool Active() const { return FActive; }
     void Close();
+    // With key preview on, the form's OnKeyDown sees each key pressed in it before the control
+    // with the focus does; setting the key to 0 there keeps it from that control.
+    bool KeyPreview() const { return FKeyPreview != nullptr; }
+    void SetKeyPreview(bool on);
 
     TNotifyEvent OnCreate;
     TNotifyEvent OnActivate;
@@ -59,6 +63,7 @@ private:
     unsigned FBorderIcons = biSystemMenu | biMinimize | biMaximize;
     bool FActive = false;
     bool FDestroyed = false;
+    std::unique_ptr<QObject> FKeyPreview;
 };
 
 // Shows an error to the user: caption, message (already ending with a period if due).

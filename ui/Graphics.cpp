@@ -120,7 +120,11 @@ TBitmap::~TBitmap() = default;
 
 TCanvas& TBitmap::Canvas()
 {
-    if (!FCanvas) FCanvas = std::make_unique<TCanvas>(&FImage);
+    if (!FCanvas) {
+        FCanvas = std::make_unique<TCanvas>(&FImage);
+        // A drawing on the picture is not on its fine copy.
+        FCanvas->OnDraw = [this] { FFineImage = QImage(); };
+    }
     if (FImage.format() != QImage::Format_RGB32 && !FImage.isNull()) {
         FImage = FImage.convertToFormat(QImage::Format_RGB32);
         FPixelFormat = pf24bit;
@@ -144,6 +148,7 @@ void TBitmap::SetSize(int w, int h)
         RasterBlt(img, 0, 0, std::min(w, old.width()), std::min(h, old.height()), &old, 0, 0, SRCCOPY);
     }
     FImage = img;
+    FFineImage = QImage();
     FPixelFormat = pf24bit;
     Changed();
 }
@@ -152,8 +157,10 @@ void TBitmap::Assign(const TBitmap* other)
 {
     if (!other) {
         FImage = QImage();
+        FFineImage = QImage();
     } else {
         FImage = other->FImage.copy();
+        FFineImage = other->FFineImage;
         FPixelFormat = other->FPixelFormat;
         FTransparent = other->FTransparent;
         FTransparentColor = other->FTransparentColor;
@@ -164,6 +171,7 @@ void TBitmap::Assign(const TBitmap* other)
 void TBitmap::SetImage(const QImage& img)
 {
     FImage = img;
+    FFineImage = QImage();
     FPixelFormat = img.format() == QImage::Format_Indexed8 ? pf8bit : pf24bit;
     Changed();
 }
@@ -178,7 +186,12 @@ void TBitmap::LoadFromResourceName(const std::string& name)
 {
     QImage img = LoadResourcePicture(name);
     if (img.isNull()) throw EResNotFound(Format("Resource %s not found", name));
+    QImage fine = LoadResourcePicture(name + "@2x");
     SetImage(img);
+    if (fine.size() == img.size() * 2) {
+        FFineImage = fine.convertToFormat(QImage::Format_RGB32);
+        FFineImage.setDevicePixelRatio(2);
+    }
 }
 
 void TBitmap::LoadFromFile(const std::string& fileName)
@@ -198,6 +211,7 @@ void TBitmap::Mask(TColor transparentColor)
             row[x] = (row[x] & 0xFFFFFF) == key ? 0xFFFFFFFFu : 0xFF000000u;
     }
     FImage = img;
+    FFineImage = QImage();
     FPixelFormat = pf1bit;
     Changed();
 }
@@ -225,6 +239,7 @@ QList<QRgb> halftonePalette()
 
 void TBitmap::SetPixelFormat(TPixelFormat pf)
 {
+    FFineImage = QImage();
     if (pf == pf8bit) {
         if (FImage.format() != QImage::Format_Indexed8)
             FImage = FImage.convertToFormat(QImage::Format_Indexed8, halftonePalette(),
@@ -276,12 +291,15 @@ TColor TCanvas::Pixels(int x, int y) const
 
 void TCanvas::SetPixel(int x, int y, TColor c)
 {
-    if (FTarget && FTarget->valid(x, y)) FTarget->setPixel(x, y, ToQRgb(c));
+    if (!FTarget || !FTarget->valid(x, y)) return;
+    Drawn();
+    FTarget->setPixel(x, y, ToQRgb(c));
 }
 
 void TCanvas::FillRect(const TRect& r)
 {
     if (!FTarget || FBrush.Style == bsClear) return;
+    Drawn();
     int l = std::max(0, r.Left), t = std::max(0, r.Top);
     int rr = std::min(FTarget->width(), r.Right), b = std::min(FTarget->height(), r.Bottom);
     QRgb c = ToQRgb(FBrush.Color);
@@ -328,6 +346,7 @@ void setupPainter(QPainter& p, const TBrush& brush, const TPen& pen)
 void TCanvas::Ellipse(const TRect& r)
 {
     if (!FTarget) return;
+    Drawn();
     QPainter p(FTarget);
     setupPainter(p, FBrush, FPen);
     p.drawEllipse(QRectF(r.Left + 0.5, r.Top + 0.5, r.Width() - 1, r.Height() - 1));
@@ -336,6 +355,7 @@ void TCanvas::Ellipse(const TRect& r)
 void TCanvas::Pie(const TRect& r, TPoint start, TPoint end)
 {
     if (!FTarget) return;
+    Drawn();
     QPainter p(FTarget);
     setupPainter(p, FBrush, FPen);
     QRectF rf(r.Left + 0.5, r.Top + 0.5, r.Width() - 1, r.Height() - 1);
@@ -350,6 +370,7 @@ void TCanvas::Pie(const TRect& r, TPoint start, TPoint end)
 void TCanvas::LineTo(int x, int y)
 {
     if (FTarget && !FPen.Clear) {
+        Drawn();
         QPainter p(FTarget);
         p.setPen(QPen(ToQColor(FPen.Color), FPen.Width));
         p.drawLine(FPenPos.X, FPenPos.Y, x, y);
@@ -360,6 +381,7 @@ void TCanvas::LineTo(int x, int y)
 void TCanvas::Polygon(const std::vector<TPoint>& pts)
 {
     if (!FTarget || pts.empty()) return;
+    Drawn();
     QPainter p(FTarget);
     setupPainter(p, FBrush, FPen);
     QPolygonF poly;
@@ -370,6 +392,7 @@ void TCanvas::Polygon(const std::vector<TPoint>& pts)
 void TCanvas::DrawFocusRect(const TRect& r)
 {
     if (!FTarget) return;
+    Drawn();
     // Dotted frame by inverting every other pixel, so that drawing it twice removes it.
     auto inv = [this](int x, int y) {
         if (FTarget->valid(x, y)) FTarget->setPixel(x, y, FTarget->pixel(x, y) ^ 0x00FFFFFFu);
@@ -403,6 +426,7 @@ QString DisplayText(const std::string& bytes)
 void TCanvas::TextOut(int x, int y, const std::string& text)
 {
     if (!FTarget) return;
+    Drawn();
     QFont f = FFont.ToQFont();
     QFontMetrics fm(f);
     QString s = DisplayText(text);
@@ -417,6 +441,7 @@ void TCanvas::TextOut(int x, int y, const std::string& text)
 void TCanvas::TextRect(const TRect& r, int x, int y, const std::string& text)
 {
     if (!FTarget) return;
+    Drawn();
     FillRect(r);
     QFont f = FFont.ToQFont();
     QFontMetrics fm(f);
@@ -437,6 +462,7 @@ int TCanvas::TextHeight(const std::string&) const { return QFontMetrics(FFont.To
 void TCanvas::Draw(int x, int y, const TBitmap& bmp)
 {
     if (!FTarget || bmp.Empty()) return;
+    Drawn();
     if (!bmp.Transparent()) {
         RasterBlt(*FTarget, x, y, bmp.Width(), bmp.Height(), &bmp.Image(), 0, 0, SRCCOPY);
         return;
@@ -453,6 +479,7 @@ void TCanvas::Draw(int x, int y, const TBitmap& bmp)
 void TCanvas::StretchDraw(const TRect& r, const TBitmap& bmp)
 {
     if (!FTarget || bmp.Empty()) return;
+    Drawn();
     QImage scaled = bmp.Image().convertToFormat(QImage::Format_RGB32).scaled(r.Width(), r.Height());
     RasterBlt(*FTarget, r.Left, r.Top, r.Width(), r.Height(), &scaled, 0, 0, SRCCOPY);
 }
@@ -460,6 +487,7 @@ void TCanvas::StretchDraw(const TRect& r, const TBitmap& bmp)
 void TCanvas::CopyRect(const TRect& dest, const TCanvas& source, const TRect& src)
 {
     if (!FTarget || !source.FTarget) return;
+    Drawn();
     if (dest.Width() == src.Width() && dest.Height() == src.Height()) {
         QImage copy = source.FTarget == FTarget ? FTarget->copy() : QImage();
         const QImage* s = copy.isNull() ? source.FTarget : &copy;
@@ -474,6 +502,7 @@ void TCanvas::CopyRect(const TRect& dest, const TCanvas& source, const TRect& sr
 void TCanvas::BrushCopy(const TRect& dest, const TBitmap& bmp, const TRect& src, TColor transparentColor)
 {
     if (!FTarget || bmp.Empty()) return;
+    Drawn();
     QImage part = bmp.Image().convertToFormat(QImage::Format_RGB32).copy(src.Left, src.Top, src.Width(), src.Height());
     if (dest.Width() != src.Width() || dest.Height() != src.Height()) part = part.scaled(dest.Width(), dest.Height());
     QRgb key = ToQRgb(transparentColor) & 0xFFFFFF;

@@ -151,8 +151,12 @@ public:
     void Assign(const TBitmap* other);
 
     // Loads a picture of the program's resources by name ("PLUS", "BACKGROUND", ...);
-    // raises EResNotFound when there is none.
+    // raises EResNotFound when there is none. A picture NAME@2x of twice the size, when the
+    // resources have one, comes along as the bitmap's fine copy.
     void LoadFromResourceName(const std::string& name);
+    // The picture at twice the size (device pixel ratio 2) for screens that scale; null when
+    // there is none. Any change of the bitmap drops it: the bitmap itself is what counts.
+    const QImage& FineImage() const { return FFineImage; }
     void LoadFromFile(const std::string& fileName);
 
     TPixelFormat PixelFormat() const { return FPixelFormat; }
@@ -180,6 +184,7 @@ public:
 
 private:
     QImage FImage;
+    QImage FFineImage;
     std::unique_ptr<TCanvas> FCanvas;
     TPixelFormat FPixelFormat = pfDevice;
     bool FTransparent = false;
@@ -194,6 +199,8 @@ public:
     explicit TCanvas(QImage* target = nullptr);
     void SetTarget(QImage* target) { FTarget = target; }
     QImage* Target() const { return FTarget; }
+    // Called by every drawing on the target.
+    std::function<void()> OnDraw;
 
     TBrush& Brush() { return FBrush; }
     TPen& Pen() { return FPen; }
@@ -229,6 +236,10 @@ public:
     void BrushCopy(const TRect& dest, const TBitmap& bmp, const TRect& src, TColor transparentColor);
 
 private:
+    void Drawn()
+    {
+        if (OnDraw) OnDraw();
+    }
     QImage* FTarget;
     TBrush FBrush;
     TPen FPen;

@@ -40,6 +40,7 @@ void TCustomGrid::MoveCurrent(int row, bool raiseClick)
     FRow = row;
     ShowRow(row);
     Invalidate();
+    NotifyAccessibleRow(row);
     if (raiseClick) Click();
 }
 

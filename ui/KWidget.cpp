@@ -44,6 +44,7 @@ TPoint MouseCursorPos()
 
 KWidget::KWidget(TControl* control) : FControl(control)
 {
+    InstallAccessibleFactory();
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent, false);
 }
@@ -60,11 +61,18 @@ void KWidget::paintEvent(QPaintEvent*)
 {
     auto* cc = dynamic_cast<TCustomControl*>(FControl);
     if (!cc) return;
+    const qreal ratio = devicePixelRatioF();
     QImage img;
-    GuardCall([&] { cc->PaintToImage(img); });
+    GuardCall([&] { img = cc->ScreenImage(ratio); });
     if (img.isNull()) return;
     QPainter p(this);
-    p.drawImage(0, 0, img);
+    // A see-through window shows its shape only: what lies outside it stays transparent, where
+    // the window system would take the window's own pixels.
+    QWidget* top = window();
+    if (top->testAttribute(Qt::WA_TranslucentBackground) && !top->mask().isEmpty())
+        p.setClipRegion(top->mask().translated(-mapTo(top, QPoint(0, 0))));
+    p.setRenderHint(QPainter::SmoothPixmapTransform, img.devicePixelRatio() != ratio);
+    p.drawImage(QPointF(0, 0), img);
 }
 
 void KWidget::mousePressEvent(QMouseEvent* e)
@@ -121,6 +129,8 @@ void KWidget::keyPressEvent(QKeyEvent* e)
 {
     auto* wc = dynamic_cast<TWinControl*>(FControl);
     if (!wc) return QWidget::keyPressEvent(e);
+    // A held key presses a picture button once.
+    if (e->isAutoRepeat() && dynamic_cast<TGraphicControl*>(wc)) return;
     unsigned short key = VirtualKeyOf(e->key());
     // The arithmetic key codes belong to the numeric keypad; elsewhere these are characters.
     if ((key == VK_ADD || key == VK_SUBTRACT || key == VK_MULTIPLY) && !(e->modifiers() & Qt::KeypadModifier)) key = 0;
@@ -142,6 +152,7 @@ void KWidget::keyReleaseEvent(QKeyEvent* e)
 {
     auto* wc = dynamic_cast<TWinControl*>(FControl);
     if (!wc) return QWidget::keyReleaseEvent(e);
+    if (e->isAutoRepeat() && dynamic_cast<TGraphicControl*>(wc)) return;
     unsigned short key = VirtualKeyOf(e->key());
     TShiftState s = ShiftStateOf(e->modifiers(), Qt::NoButton);
     if (key) GuardCall([&] { wc->KeyUp(key, s); });

@@ -7,6 +7,10 @@ namespace kapo {
 
 class TControl;
 
+// Describes the controls' widgets to assistive technology (roles, names, rows, the press of a
+// picture button); installed once, with the first widget.
+void InstallAccessibleFactory();
+
 class KWidget : public QWidget {
     Q_OBJECT
 public:

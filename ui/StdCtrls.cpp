@@ -22,6 +22,23 @@ void TLabel::SetCaption(const std::string& c)
     FCaption = c;
     AdjustBounds();
     Invalidate();
+    if (FFocusControl) FFocusControl->SetAccessibleName(c);
+    NotifyAccessibleName();
+}
+
+void TLabel::SetFocusControl(TWinControl* c)
+{
+    if (FFocusControl) FFocusControl->RemoveFreeNotification(this);
+    FFocusControl = c;
+    if (!c) return;
+    c->FreeNotification(this);
+    c->SetAccessibleName(FCaption);
+}
+
+void TLabel::Notification(TComponent* component, TOperation operation)
+{
+    TGraphicControl::Notification(component, operation);
+    if (operation == opRemove && component == FFocusControl) FFocusControl = nullptr;
 }
 
 void TLabel::SetTransparent(bool t)
@@ -239,6 +256,17 @@ void TCustomListBox::SetItemIndex(int i)
     FItemIndex = i;
     if (i >= 0) MakeVisible(i);
     Invalidate();
+    NotifyAccessibleRow(i);
+}
+
+TAccessibleRow TCustomListBox::AccessibleRow(int index) const
+{
+    TAccessibleRow row;
+    if (index < 0 || index >= static_cast<int>(FRows.size())) return row;
+    row.Text = FRows[static_cast<std::size_t>(index)].Text;
+    row.Selected = index == FItemIndex;
+    if (index >= FTopIndex && index < FTopIndex + VisibleRows()) row.Rect = ItemRect(index);
+    return row;
 }
 
 void TCustomListBox::SetTopIndex(int i)
@@ -360,9 +388,30 @@ std::string TMemoLines::Get(int index) const
     return s;
 }
 
+class KMemoEdit : public QPlainTextEdit {
+public:
+    explicit KMemoEdit(TMemo* memo) : FMemo(memo) {}
+    void Detach() { FMemo = nullptr; }
+
+protected:
+    void showEvent(QShowEvent* e) override
+    {
+        QPlainTextEdit::showEvent(e);
+        if (FMemo) FMemo->LinesChanged();
+    }
+    void hideEvent(QHideEvent* e) override
+    {
+        QPlainTextEdit::hideEvent(e);
+        clear();
+    }
+
+private:
+    TMemo* FMemo;
+};
+
 TMemo::TMemo(TComponent* owner) : TWinControl(owner)
 {
-    auto* e = new QPlainTextEdit;
+    auto* e = new KMemoEdit(this);
     SetWidget(e);
     SetBounds(0, 0, 185, 89);
     FColor = clWindow;
@@ -370,7 +419,11 @@ TMemo::TMemo(TComponent* owner) : TWinControl(owner)
     FLines.OnChange = [this](TObject*) { LinesChanged(); };
 }
 
-TMemo::~TMemo() { FLines.OnChange = nullptr; }
+TMemo::~TMemo()
+{
+    FLines.OnChange = nullptr;
+    if (auto* e = dynamic_cast<KMemoEdit*>(Widget())) e->Detach();
+}
 
 void TMemo::SetWordWrap(bool w)
 {
@@ -380,7 +433,7 @@ void TMemo::SetWordWrap(bool w)
 
 void TMemo::LinesChanged()
 {
-    if (!Widget()) return;
+    if (!Widget() || !Widget()->isVisible()) return;
     QStringList l;
     for (int i = 0; i < FLines.Count(); ++i) l << QString::fromStdString(FLines.TStringList::Get(i));
     static_cast<QPlainTextEdit*>(Widget())->setPlainText(l.join('\n'));

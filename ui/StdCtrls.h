@@ -22,11 +22,20 @@ public:
     void SetAutoSize(bool a);
     TAlignment Alignment() const { return FAlignment; }
     void SetAlignment(TAlignment a);
+    // The control the label names; assistive technology gives it the label's caption as name.
+    TWinControl* FocusControl() const { return FFocusControl; }
+    void SetFocusControl(TWinControl* c);
     void Paint() override;
     void FontChanged() override;
 
+protected:
+    QAccessible::Role DefaultAccessibleRole() const override { return QAccessible::StaticText; }
+    std::string DefaultAccessibleName() const override { return FCaption; }
+    void Notification(TComponent* component, TOperation operation) override;
+
 private:
     void AdjustBounds();
+    TWinControl* FFocusControl = nullptr;
     std::string FCaption;
     bool FTransparent = false;
     bool FAutoSize = true;
@@ -90,6 +99,8 @@ public:
 
     TDrawItemEvent OnDrawItem;
 
+    int AccessibleRowCount() const override { return static_cast<int>(FRows.size()); }
+    TAccessibleRow AccessibleRow(int index) const override;
     void Paint() override;
     void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
     void KeyDown(unsigned short& key, TShiftState shift) override;
@@ -100,6 +111,7 @@ public:
     virtual void DrawItem(int index, const TRect& rect, TOwnerDrawState state);
 
 protected:
+    QAccessible::Role DefaultAccessibleRole() const override { return QAccessible::List; }
     std::vector<TRow> FRows;
     void RowsChanged() override;
     void RowsCleared() override { FTopIndex = 0; }
@@ -140,6 +152,9 @@ public:
     void SetWordWrap(bool w);
 
 private:
+    friend class KMemoEdit;
+    // The lines are in the widget only while it is shown: hidden, it holds no text that
+    // another program could read through the accessibility tree.
     void LinesChanged();
     TMemoLines FLines;
     bool FWordWrap = true;

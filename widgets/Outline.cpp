@@ -478,6 +478,22 @@ TOutlineNode* TCustomOutline::ShownAncestor(TOutlineNode* node) const
     return shown;
 }
 
+int TCustomOutline::AccessibleRowCount() const { return ItemAtRow(0) ? RowCount() : 0; }
+
+TAccessibleRow TCustomOutline::AccessibleRow(int row) const
+{
+    TAccessibleRow r;
+    const TOutlineNode* node = ItemAtRow(row);
+    if (!node) return r;
+    r.Text = node->Text();
+    r.Level = node->Level();
+    r.Expandable = node->HasChildren();
+    r.Expanded = node->Expanded();
+    r.Selected = row == Row();
+    r.Rect = CellRect(0, row);
+    return r;
+}
+
 void TCustomOutline::SyncRows()
 {
     if (FUpdateCount > 0) return;

@@ -158,8 +158,12 @@ public:
     void KeyDown(unsigned short& key, TShiftState shift) override;
     void KeyPress(char& key) override;
     void FontChanged() override;
+    // The shown rows.
+    int AccessibleRowCount() const override;
+    TAccessibleRow AccessibleRow(int row) const override;
 
 protected:
+    QAccessible::Role DefaultAccessibleRole() const override { return QAccessible::Tree; }
     // Raise OnExpand (before an item opens) and OnCollapse (after it closed).
     virtual void Expand(int index);
     virtual void Collapse(int index);

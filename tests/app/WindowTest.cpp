@@ -135,8 +135,8 @@ TEST_F(Window, LayoutAfterCreation)
     EXPECT_EQ(f->Imp->Height(), 358);
     EXPECT_EQ(f->Stk->Caption(), "Status da conexão...");
     EXPECT_EQ(f->Shp1->Brush().Color, clMaroon);
-    EXPECT_EQ(f->Fim->Hint(), "Encerrar");
-    EXPECT_EQ(f->Config->Hint(), "Configurações");
+    EXPECT_EQ(f->Fim->Hint(), "Encerrar (Ctrl+Q)");
+    EXPECT_EQ(f->Config->Hint(), "Configurações (Ctrl+,)");
     EXPECT_EQ(f->Fim->Cursor(), crDrag);
     EXPECT_EQ(f->Senha->PasswordChar(), '*');
     EXPECT_EQ(f->Stop->BoundsRect(), Bounds(73, 10, 22, 9));
