@@ -396,7 +396,10 @@ public:
     explicit CurrentDirKeeper(std::string dir) : FDir(std::move(dir)) {}
     ~CurrentDirKeeper()
     {
-        if (!FDir.empty() && DirectoryExists(FDir)) (void)::chdir(FDir.c_str());
+        // A destructor has no one to tell when the folder went away just now.
+        if (!FDir.empty() && DirectoryExists(FDir)) {
+            [[maybe_unused]] int rc = ::chdir(FDir.c_str());
+        }
     }
     CurrentDirKeeper(const CurrentDirKeeper&) = delete;
     CurrentDirKeeper& operator=(const CurrentDirKeeper&) = delete;

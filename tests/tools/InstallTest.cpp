@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -50,6 +51,22 @@ std::pair<std::uint32_t, std::uint32_t> PngSize(const fs::path& p)
     return {be(16), be(20)};
 }
 
+// The folder a program's usage text names as the default of --root.
+std::string DefaultRootOf(const fs::path& program)
+{
+    std::string out;
+    if (FILE* p = ::popen(("'" + program.string() + "' --help 2>&1").c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        ::pclose(p);
+    }
+    const std::string mark = "(default: ";
+    std::size_t at = out.find(mark);
+    if (at == std::string::npos) return "";
+    at += mark.size();
+    return out.substr(at, out.find(")\n", at) - at);
+}
+
 TEST(Install, PutsProgramEntryMetainfoAndIconsWhereTheDesktopFindsThem)
 {
     char tmpl[] = "/tmp/kapo-install-XXXXXX";
@@ -90,6 +107,20 @@ TEST(Install, PutsProgramEntryMetainfoAndIconsWhereTheDesktopFindsThem)
         ++icons;
     }
     EXPECT_EQ(icons, 8);
+
+    // Installed, the demo service serves the catalogue installed with it; in the build, the
+    // build's own. Neither choice may depend on a path of the build compiled in.
+    struct Row {
+        fs::path Program, Root;
+    } rows[] = {
+        {prefix / "bin/kora-server", prefix / "share/kora-server/demo"},
+        {KORA_SERVER_PROGRAM, DEMO_CATALOGUE_DIR},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Program);
+        EXPECT_EQ(DefaultRootOf(row.Program), fs::canonical(row.Root).string());
+        EXPECT_TRUE(fs::is_regular_file(row.Root / "waves/indice.txt"));
+    }
     fs::remove_all(tmpl);
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
@@ -17,7 +18,21 @@ using namespace kora;
 
 namespace {
 
-void Usage()
+namespace fs = std::filesystem;
+
+// Both places are relative to the program, so an installed program carries no path of the
+// build: installed, the catalogue of the package beside bin/; otherwise the build's own.
+std::string DefaultRoot()
+{
+    std::error_code ec;
+    fs::path folder = fs::read_symlink("/proc/self/exe", ec).parent_path();
+    fs::path installed = folder / KORA_INSTALLED_ROOT;
+    fs::path chosen = fs::is_directory(installed, ec) ? installed : folder / KORA_BUILD_ROOT;
+    fs::path resolved = fs::weakly_canonical(chosen, ec);
+    return (ec ? chosen : resolved).string();
+}
+
+void Usage(const std::string& root)
 {
     std::fprintf(stderr,
                  "usage: kora-server [--root DIR] [--listen ADDR:PORT] [--account NAME:PASSWORD]...\n"
@@ -27,7 +42,7 @@ void Usage()
                  "  --account   a member allowed into club/ (repeatable)\n"
                  "  --accounts  a file of members, NAME:PASSWORD one a line\n"
                  "  --rate      at most this many body bytes per second for each client\n",
-                 KORA_DEFAULT_ROOT);
+                 root.c_str());
 }
 
 // Each client needs its socket, its file, its timer and the send queue's own descriptor of a
@@ -49,7 +64,8 @@ std::size_t RaiseDescriptorLimit()
 
 int main(int argc, char** argv)
 {
-    std::string root = KORA_DEFAULT_ROOT;
+    const std::string defaultRoot = DefaultRoot();
+    std::string root = defaultRoot;
     std::string listen = "127.0.0.1:8642";
     std::vector<TAccount> accounts;
     TServerOptions options;
@@ -74,7 +90,7 @@ int main(int argc, char** argv)
                 options.Rate = std::stoull(v, &used);
                 if (used != v.size() || v[0] == '-') throw std::invalid_argument("--rate wants a number of bytes");
             } else if (arg == "--help" || arg == "-h") {
-                Usage();
+                Usage(defaultRoot);
                 return 0;
             } else {
                 throw std::invalid_argument("unknown option " + arg);
@@ -87,7 +103,7 @@ int main(int argc, char** argv)
         options.Port = listen.substr(colon + 1);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kora-server: %s\n", e.what());
-        Usage();
+        Usage(defaultRoot);
         return 2;
     }
 
