@@ -77,7 +77,7 @@ TEST_F(Keys, EachButtonHasItsKeyWhereverTheFocusIs)
     };
     for (TImage* b : {F->Stop, F->Sons, F->Transf, F->Config, F->Fim}) Count(b);
     for (const Row& r : rows) {
-        SCOPED_TRACE(QTest::toString(QKeySequence(r.key | r.mods)));
+        SCOPED_TRACE(QKeySequence(r.key | r.mods).toString().toStdString());
         Downs.clear();
         Ups.clear();
         F->Abook->Show();

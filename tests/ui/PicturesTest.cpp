@@ -174,5 +174,25 @@ TEST(Pictures, PressedButtonDiffersFromReleased) {
       for (int x = 0; x < img->width(); ++x) ASSERT_NE(ColourAt(*img, x, y), kKeyColour);
 }
 
+// The fine copies: twice the size, and key colour exactly where the picture itself has it,
+// doubled, since the window's shape comes from the 1x picture at every scale.
+TEST(Pictures, FineCopiesAreTwiceTheSizeWithTheKeyColourDoubled) {
+  for (const char* name : {"BACKGROUND", "SETTINGS", "BUTTONUP", "BUTTONDOWN"}) {
+    SCOPED_TRACE(name);
+    const QImage one = Load(name);
+    const QImage two = Load((std::string(name) + "@2x").c_str());
+    ASSERT_FALSE(two.isNull());
+    ASSERT_EQ(two.size(), one.size() * 2);
+    int wrong = 0;
+    for (int y = 0; y < two.height(); ++y)
+      for (int x = 0; x < two.width(); ++x) {
+        const bool key = ColourAt(one, x / 2, y / 2) == kKeyColour;
+        const uint32_t c = ColourAt(two, x, y);
+        wrong += key ? c != kKeyColour : NearMagenta(c);
+      }
+    EXPECT_EQ(wrong, 0);
+  }
+}
+
 }  // namespace
 }  // namespace kapo
