@@ -1,6 +1,8 @@
 // Helpers shared by the files of the HTTP client; not part of its interface.
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -64,6 +66,15 @@ inline std::vector<std::string> SplitCommas(const std::string& Value)
         from = comma + 1;
     }
     return out;
+}
+
+// A letter, then letters, digits, "+", "-" or ".": what may stand before "://" or ":".
+inline bool IsSchemeName(const std::string& s)
+{
+    if (s.empty() || !std::isalpha(static_cast<unsigned char>(s[0]))) return false;
+    return std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    });
 }
 
 // The port a scheme's addresses use when they name none.

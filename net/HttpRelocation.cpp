@@ -33,11 +33,7 @@ TReference SplitReference(const std::string& s)
     TReference r;
     std::string rest = s.substr(0, s.find('#'));
     std::size_t colon = rest.find(':');
-    if (colon != std::string::npos && colon > 0 && colon < rest.find_first_of("/?") &&
-        std::isalpha(static_cast<unsigned char>(rest[0])) &&
-        std::all_of(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
-            return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
-        })) {
+    if (colon != std::string::npos && colon < rest.find_first_of("/?") && IsSchemeName(rest.substr(0, colon))) {
         r.HasScheme = true;
         r.Scheme = LowerCase(rest.substr(0, colon));
         rest.erase(0, colon + 1);

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/SysUtils.h"
+#include "net/HttpInternal.h"
 
 namespace kapo {
 
@@ -27,14 +28,6 @@ std::string BeforePos(const std::string& s, std::size_t k)
 }  // namespace
 
 namespace {
-
-bool IsSchemeName(const std::string& s)
-{
-    if (s.empty() || !std::isalpha(static_cast<unsigned char>(s[0]))) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
-    });
-}
 
 int HexValue(char c)
 {
@@ -65,7 +58,7 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
     std::size_t k = 0;  // the authority starts after position k (from 1)
     std::size_t p = Pos("://", URL);
     // "host/p?next=http://x" names no scheme: what stands before "://" must be a scheme's name.
-    if (p > 0 && IsSchemeName(URL.substr(0, p - 1))) {
+    if (p > 0 && httpdetail::IsSchemeName(URL.substr(0, p - 1))) {
         Proto = URL.substr(0, p - 1);
         k = p + 2;
     } else if (URL[0] == '/') {
