@@ -434,13 +434,14 @@ void TStringList::SetText(const std::string& text)
 
 void TStringList::Changing()
 {
-    if (UpdateCount() == 0 && OnChanging) OnChanging(this);
+    if (UpdateCount() == 0)
+        if (auto handler = OnChanging) handler(this);
 }
 
 void TStringList::Changed()
 {
     if (UpdateCount() == 0) {
-        if (OnChange) OnChange(this);
+        if (auto handler = OnChange) handler(this);
     } else {
         FChangedWhileUpdating = true;
     }
@@ -449,11 +450,11 @@ void TStringList::Changed()
 void TStringList::SetUpdateState(bool updating)
 {
     if (updating) {
-        if (OnChanging) OnChanging(this);
+        if (auto handler = OnChanging) handler(this);
         FChangedWhileUpdating = false;
     } else if (FChangedWhileUpdating) {
         FChangedWhileUpdating = false;
-        if (OnChange) OnChange(this);
+        if (auto handler = OnChange) handler(this);
     }
 }
 

@@ -291,8 +291,9 @@ void TCustomComboBox::PaintRow(int index, const TRect& rect, TOwnerDrawState sta
     c.Brush() = TBrush{(state & odSelected) ? clHighlight : Color(), bsSolid};
     if (state & odSelected) c.Font().SetColor(clHighlightText);
     if (index >= 0 && index < static_cast<int>(FRows.size())) {
-        if (FStyle == csOwnerDrawFixed && OnDrawItem)
-            OnDrawItem(this, index, rect, state);
+        auto draw = FStyle == csOwnerDrawFixed ? OnDrawItem : nullptr;
+        if (draw)
+            draw(this, index, rect, state);
         else
             DrawItem(index, rect, state);
     } else {

@@ -359,8 +359,8 @@ void TWinControl::KeyUp(unsigned short& key, TShiftState shift)
 bool TWinControl::DoMouseWheel(TShiftState shift, int wheelDelta, TPoint mousePos)
 {
     bool handled = false;
-    if (auto* cc = dynamic_cast<TCustomControl*>(this); cc && cc->OnMouseWheel)
-        cc->OnMouseWheel(this, shift, wheelDelta, mousePos, handled);
+    if (auto* cc = dynamic_cast<TCustomControl*>(this))
+        if (auto handler = cc->OnMouseWheel) handler(this, shift, wheelDelta, mousePos, handled);
     return handled;
 }
 

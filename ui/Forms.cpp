@@ -371,9 +371,9 @@ std::string TApplication::ErrorText(const std::string& message)
 
 void TApplication::HandleException(const std::exception& e)
 {
-    if (OnException) {
+    if (auto handler = OnException) {
         if (auto* ex = dynamic_cast<const Exception*>(&e)) {
-            OnException(this, *ex);
+            handler(this, *ex);
             return;
         }
         OnException(this, Exception(e.what()));

@@ -51,6 +51,8 @@ KWidget::KWidget(TControl* control) : FControl(control)
 
 bool KWidget::event(QEvent* e)
 {
+    // A deferred delete ends in this very call: nothing of the widget may be touched after it.
+    if (e->type() == QEvent::DeferredDelete) return QWidget::event(e);
     ++FDispatching;
     bool r = QWidget::event(e);
     --FDispatching;

@@ -149,7 +149,7 @@ TEdit::TEdit(TComponent* owner) : TWinControl(owner)
     e->setValidator(new KOneLineValidator(e));
     SetWidget(e);
     QObject::connect(e, &QLineEdit::textChanged, e, [this](const QString&) {
-        if (OnChange) GuardCall([&] { OnChange(this); });
+        if (auto handler = OnChange) GuardCall([&] { handler(this); });
     });
     SetBounds(0, 0, 121, 21);
     FColor = clWindow;
@@ -316,7 +316,8 @@ void TCustomListBox::Paint()
         Canvas().Font().Assign(Font());
         Canvas().Brush() = TBrush{(st & odSelected) ? clHighlight : Color(), bsSolid};
         if (st & odSelected) Canvas().Font().SetColor(clHighlightText);
-        if (FStyle == lbOwnerDrawFixed && OnDrawItem) OnDrawItem(this, i, r, st);
+        auto draw = FStyle == lbOwnerDrawFixed ? OnDrawItem : nullptr;
+        if (draw) draw(this, i, r, st);
         else DrawItem(i, r, st);
     }
 }
@@ -338,7 +339,9 @@ void TCustomListBox::MouseDown(TMouseButton button, TShiftState shift, int x, in
         int i = (shift & ssDouble) ? -1 : ItemAtPos(x, y);
         if (i >= 0 && i != FItemIndex) {
             SetItemIndex(i);
+            auto guard = Liveness();
             Click();
+            if (!guard) return;  // the click's handler freed the list
         }
     }
     TCustomControl::MouseDown(button, shift, x, y);

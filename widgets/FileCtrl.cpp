@@ -245,7 +245,9 @@ TDriveComboBox::TDriveComboBox(TComponent* owner) : TCustomComboBox(owner)
     ResetItemHeight();
     FMountWatch = std::make_unique<TMountWatch>();
     if (FMountWatch->Fd() >= 0)
-        MessageQueue::Current().Watch(FMountWatch->Fd(), EPOLLIN, [this](std::uint32_t) { MountsChanged(); });
+        MessageQueue::Current().Watch(FMountWatch->Fd(), EPOLLIN, [this, guard = Liveness()](std::uint32_t) {
+            if (guard) MountsChanged();
+        });
 }
 
 TDriveComboBox::~TDriveComboBox()

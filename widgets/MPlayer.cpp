@@ -39,8 +39,8 @@ TRect MPButtonRect(int index, int count, int width, int height)
 TMediaPlayer::TMediaPlayer(TComponent* owner) : TCustomControl(owner)
 {
     // The completion message is for this control only; the queue drops it once we are gone.
-    FHandle = AllocateHWnd([this](TMessage& m) {
-        if (m.Msg == MM_MCINOTIFY) MMNotify(m);
+    FHandle = AllocateHWnd([this, guard = Liveness()](TMessage& m) {
+        if (guard && m.Msg == MM_MCINOTIFY) MMNotify(m);
     });
     SetBounds(Left(), Top(), 240, 30);
 }

@@ -1,4 +1,5 @@
-// Loopback peers scripted on a thread, pumping with a deadline, and a watchdog.
+// Loopback peers scripted on a thread; pumping with a deadline and the watchdog come from
+// support/TestLoop.h.
 #pragma once
 
 #include <arpa/inet.h>
@@ -22,60 +23,9 @@
 
 #include "net/WSocket.h"
 #include "platform/MessageQueue.h"
+#include "support/TestLoop.h"
 
 namespace testsupport {
-
-constexpr int kDeadlineMs = 30000;
-
-// Ends the process with a message if the test is still running after the time given, so a
-// blocking loop fails the run instead of hanging it.
-class Watchdog {
-public:
-    explicit Watchdog(int ms = 60000)
-        : FThread([this, ms] {
-              std::unique_lock<std::mutex> l(FLock);
-              if (!FDone.wait_for(l, std::chrono::milliseconds(ms), [this] { return FStop; })) {
-                  std::fprintf(stderr, "watchdog: test still running after %d ms\n", ms);
-                  std::_Exit(3);
-              }
-          })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> g(FLock);
-            FStop = true;
-        }
-        FDone.notify_all();
-        FThread.join();
-    }
-
-private:
-    std::mutex FLock;
-    std::condition_variable FDone;
-    bool FStop = false;
-    std::thread FThread;
-};
-
-// Pumps the calling thread's queue until pred holds; false if the deadline passes first.
-inline bool PumpUntil(const std::function<bool()>& pred, int timeoutMs = kDeadlineMs)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    kapo::MessageQueue& q = kapo::MessageQueue::Current();
-    for (;;) {
-        q.ProcessPending();
-        if (pred()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        q.WaitNext(20);
-    }
-}
-
-// Pumps for a while, to see that nothing more happens.
-inline void PumpFor(int ms)
-{
-    PumpUntil([] { return false; }, ms);
-}
 
 inline int OpenDescriptors()
 {

@@ -1,5 +1,6 @@
 // Sound tests: a temporary HOME whose ALSA "default" PCM is a file sink (raw frames written to
-// a file through the null device), wave files written with libsndfile, and a watchdog.
+// a file through the null device), wave files written with libsndfile, and a FIFO read at a
+// card's pace; the watchdog and the pump come from support/TestLoop.h.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "platform/MessageQueue.h"
+#include "support/TestLoop.h"
 
 namespace soundtest {
 
@@ -99,38 +101,7 @@ private:
     std::string FSink;
 };
 
-// Ends the process with a message when a test is still running after the time given, so a
-// blocking call fails the run instead of hanging it.
-class Watchdog {
-public:
-    explicit Watchdog(int ms = 60000)
-        : FThread([this, ms] {
-              std::unique_lock<std::mutex> l(FLock);
-              if (!FDone.wait_for(l, std::chrono::milliseconds(ms), [this] { return FStop; })) {
-                  std::fprintf(stderr, "watchdog: test still running after %d ms\n", ms);
-                  std::_Exit(3);
-              }
-          })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> g(FLock);
-            FStop = true;
-        }
-        FDone.notify_all();
-        FThread.join();
-    }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-private:
-    std::mutex FLock;
-    std::condition_variable FDone;
-    bool FStop = false;
-    std::thread FThread;
-};
+using testsupport::Watchdog;
 
 // Reads the sink when it is a FIFO, 8 KiB a millisecond, so that the output keeps time as a
 // card would. Writers come and go: each play opens the FIFO anew.
@@ -188,19 +159,7 @@ private:
 // come from the play just started.
 constexpr std::size_t kSinkBuffers = 512 * 1024;
 
-// Pumps the calling thread's queue until done() holds or the time runs out; false on time-out.
-inline bool PumpUntil(const std::function<bool()>& done, int ms = 10000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    kapo::MessageQueue& q = kapo::MessageQueue::Current();
-    while (!done()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        q.WaitNext(static_cast<int>(left.count()));
-        q.ProcessPending();
-    }
-    return true;
-}
+using testsupport::PumpUntil;
 
 // A fresh temporary folder, removed with the object.
 class TempDir {

@@ -14,6 +14,8 @@
 
 #include <QLineEdit>
 
+#include <functional>
+
 using namespace kapo;
 
 namespace {
@@ -282,4 +284,73 @@ TEST(Application, NestedPumpInsideAQtHandlerKeepsTheOrder)
     QTest::qWait(20);
     EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 5, 4}));
     DeallocateHWnd(w);
+}
+
+// A handler may free the control (or list) that raised its event: the event runs a copy of the
+// handler, so the code and captures it runs on stay alive until it returns. Each row frees the
+// sender, then writes through a capture, which the sanitizer build reports if the handler was
+// freed with its control.
+TEST(Liveness, AHandlerMayFreeTheControlThatRaisedItsEvent)
+{
+    struct Row {
+        const char* Event;
+        std::function<void(TForm&, bool& freed)> Run;
+    };
+    const Row rows[] = {
+        {"string list change",
+         [](TForm&, bool& freed) {
+             auto* l = new TStringList;
+             l->OnChange = [l, &freed](TObject*) {
+                 delete l;
+                 freed = true;
+             };
+             l->Add("a");
+         }},
+        {"edit change typed by the user",
+         [](TForm& form, bool& freed) {
+             auto* e = new TEdit(&form);
+             e->SetParent(&form);
+             e->OnChange = [e, &freed](TObject*) {
+                 delete e;
+                 freed = true;
+             };
+             e->LineEdit()->setText("x");
+         }},
+        {"list box click",
+         [](TForm& form, bool& freed) {
+             auto* lb = new TListBox(&form);
+             lb->SetParent(&form);
+             lb->SetBounds(0, 0, 100, 45);
+             lb->SetItemHeight(15);
+             lb->Items().Add("row");
+             lb->OnClick = [lb, &freed](TObject*) {
+                 delete lb;
+                 freed = true;
+             };
+             QTest::mouseClick(lb->Widget(), Qt::LeftButton, {}, QPoint(5, 5));
+         }},
+        {"picture mouse down",
+         [](TForm& form, bool& freed) {
+             auto* img = new TImage(&form);
+             img->SetParent(&form);
+             img->SetBounds(0, 0, 50, 50);
+             img->OnMouseDown = [img, &freed](TObject*, TMouseButton, TShiftState, int, int) {
+                 delete img;
+                 freed = true;
+             };
+             QTest::mousePress(img->Widget(), Qt::LeftButton, {}, QPoint(5, 5));
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Event);
+        TForm form(nullptr);
+        form.SetBounds(0, 0, 200, 200);
+        form.Widget()->show();
+        test::ShownErrors().clear();
+        bool freed = false;
+        row.Run(form, freed);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(freed);
+        EXPECT_TRUE(test::ShownErrors().empty());
+    }
 }

@@ -9,6 +9,7 @@
 #include <QWheelEvent>
 
 #include "support/GuiTestMain.h"
+#include "support/InputEvents.h"
 #include "ui/Grids.h"
 
 namespace kapo {
@@ -41,19 +42,9 @@ protected:
     void ClientResized() override { SetColWidth(GridWidth()); }
 };
 
-void Key(TControl& c, int qtKey, Qt::KeyboardModifiers mods = Qt::NoModifier)
-{
-    QKeyEvent press(QEvent::KeyPress, qtKey, mods);
-    QApplication::sendEvent(c.Widget(), &press);
-}
+using testsupport::Key;
 
-void Mouse(TControl& c, QEvent::Type type, int x, int y, Qt::MouseButtons held)
-{
-    QPointF p(x, y);
-    Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent e(type, p, c.Widget()->mapToGlobal(p), button, held, Qt::NoModifier);
-    QApplication::sendEvent(c.Widget(), &e);
-}
+using testsupport::Mouse;
 
 class Grid : public ::testing::Test {
 protected:

@@ -17,6 +17,7 @@
 #include "core/SysUtils.h"
 #include "platform/Volumes.h"
 #include "support/GuiTestMain.h"
+#include "support/TestLoop.h"
 #include "ui/Forms.h"
 #include "widgets/FileCtrl.h"
 
@@ -150,16 +151,7 @@ protected:
     }
 
     // Pumps the loop until the condition holds; fails after ten seconds.
-    static bool PumpUntil(const std::function<bool()>& done)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            Application->WaitForWork(100);
-            Application->ProcessMessages();
-        }
-        return true;
-    }
+    static bool PumpUntil(const std::function<bool()>& done) { return testsupport::PumpUntil(done, 10000); }
 
     int RowOf(TDriveComboBox& combo, const std::string& mountPoint)
     {

@@ -9,6 +9,7 @@
 #include <QWheelEvent>
 
 #include "support/GuiTestMain.h"
+#include "support/InputEvents.h"
 #include "widgets/Outline.h"
 
 namespace kapo {
@@ -46,29 +47,11 @@ void ConfigureLikeLista(TCustomOutline& t)
     t.SetBorderStyle(bsNone);
 }
 
-void Key(TControl& c, int qtKey, Qt::KeyboardModifiers mods = Qt::NoModifier, const QString& text = QString())
-{
-    QKeyEvent press(QEvent::KeyPress, qtKey, mods, text);
-    QApplication::sendEvent(c.Widget(), &press);
-    QKeyEvent release(QEvent::KeyRelease, qtKey, mods, text);
-    QApplication::sendEvent(c.Widget(), &release);
-}
+using testsupport::Key;
 
-void Mouse(TControl& c, QEvent::Type type, int x, int y, Qt::MouseButtons held)
-{
-    QPointF p(x, y);
-    Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
-    QMouseEvent e(type, p, c.Widget()->mapToGlobal(p), button, held, Qt::NoModifier);
-    QApplication::sendEvent(c.Widget(), &e);
-}
+using testsupport::Mouse;
 
-void Wheel(TControl& c, int notches)
-{
-    QPointF p(20, 20);
-    QWheelEvent e(p, c.Widget()->mapToGlobal(p), QPoint(), QPoint(0, 120 * notches), Qt::NoButton, Qt::NoModifier,
-                  Qt::NoScrollPhase, false);
-    QApplication::sendEvent(c.Widget(), &e);
-}
+using testsupport::Wheel;
 
 class OutlineView : public ::testing::Test {
 protected:
