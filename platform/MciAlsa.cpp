@@ -108,6 +108,8 @@ struct TGrowingSource {
     std::shared_ptr<TGrowingFile> Growth;
     std::uint64_t End = 0;
     std::uint64_t Position = 0;
+    std::uint64_t DataOffset = 0;
+    std::uint64_t FrameBytes = 1;  // a short read ends on a frame, or libsndfile loses samples
     bool Blocking = false;
     const std::atomic<bool>* Stop = nullptr;
 
@@ -129,10 +131,19 @@ struct TGrowingSource {
         auto* s = static_cast<TGrowingSource*>(self);
         if (count <= 0 || s->Position >= s->End) return 0;
         const std::uint64_t want = std::min<std::uint64_t>(s->End, s->Position + static_cast<std::uint64_t>(count));
+        // What has arrived is handed over at once (a short read is not the end for libsndfile);
+        // only a read that finds nothing new waits, for one more sample.
+        auto frameStart = [s](std::uint64_t at) {
+            return at <= s->DataOffset ? at : s->DataOffset + (at - s->DataOffset) / s->FrameBytes * s->FrameBytes;
+        };
+        const std::uint64_t least = std::min(want, frameStart(s->Position) + s->FrameBytes);
         std::uint64_t there = s->Blocking
-                                  ? s->Growth->WaitFor(want, [s] { return s->Stop && s->Stop->load(); }, kGrowthStallMs)
+                                  ? s->Growth->WaitFor(least, [s] { return s->Stop && s->Stop->load(); }, kGrowthStallMs)
                                   : s->Growth->Size();
         there = std::min(there, want);
+        // libsndfile counts a short read in whole frames: the bytes of a frame cut in two wait
+        // for the rest, unless no rest will come.
+        if (there < want && !s->Growth->Ended() && frameStart(there) > s->Position) there = frameStart(there);
         auto* out = static_cast<char*>(ptr);
         sf_count_t done = 0;
         while (s->Position < there) {
@@ -536,6 +547,8 @@ std::unique_ptr<TGrowingSource> OpenGrowing(const char* path, int fd)
     source->Fd = fd;
     source->Growth = std::move(growth);
     source->End = layout.DataOffset + layout.DataSize;
+    source->DataOffset = layout.DataOffset;
+    source->FrameBytes = std::max(1u, layout.BlockAlign);
     return source;
 }
 
