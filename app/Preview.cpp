@@ -218,7 +218,10 @@ void TForm1::AuditionRested()
 void TForm1::SetAudition(bool On)
 {
     FPreviewSettings.Audition = On;
-    if (!On) FAuditionRest->Stop();
+    if (!On) {
+        FAuditionRest->Stop();
+        FAuditionPending = false;
+    }
     Stk->SetCaption(On ? "Audição ligada" : "Audição desligada");
 }
 
