@@ -61,6 +61,24 @@ struct TStreamedPlay {
     std::string Failure;  // the device's text when the play could not start
 };
 
+// Opens the copy and starts its play without waiting for it; a refused open leaves the copy to
+// be played once it is whole. Runs inside a download's data event, so nothing escapes.
+void StartEarly(TMediaPlayer& mp, const std::string& copy, TStreamedPlay& play)
+{
+    try {
+        if (mp.CurrentMode() == 2) mp.CloseDevice();
+        mp.SetFileName(copy);
+        mp.OpenDevice();
+    } catch (const std::exception&) {
+        play.Whole = true;
+        return;
+    }
+    play.Started = true;
+    play.Device = mp.DeviceId();
+    play.Ticket = mp.BeginPlay();
+    if (!play.Ticket) play.Failure = mp.LastErrorText();
+}
+
 // Enough of the sound is there to start: the header and the first tenth of a second of
 // frames (or all of them, for a shorter sound).
 bool ReadyToStart(const TWaveLayout& w, std::uint64_t size)
@@ -110,9 +128,36 @@ void TForm1::PreviewOnce(const std::string& Name)
         return;
     }
     if (const std::string* kept = FSounds.Find(Name)) {
-        WriteCopy(copy, *kept);
-        PlaySound(copy);
-        if (!guard) return;
+        const TWaveLayout layout = ReadWaveLayout(kept->data(), kept->size());
+        TStreamedPlay play;
+        if (layout.Complete && layout.Streamable) {
+            // The play starts on the first piece of the copy, as it would during a download;
+            // writing the rest of a long sound would otherwise delay it.
+            std::shared_ptr<TGrowingFile> growth = TGrowingFile::Begin(copy);
+            TFileStream file(copy, fmCreate, 0600);
+            auto put = [&](std::size_t from, std::size_t to) {
+                const auto n = static_cast<std::int64_t>(to - from);
+                if (file.Write(kept->data() + from, n) != n) throw EWriteError("Stream write error");
+                growth->Grew(to);
+            };
+            const std::size_t first = std::min<std::size_t>(kept->size(), layout.DataOffset + 65536);
+            put(0, first);
+            StartEarly(*Mp, copy, play);
+            put(first, kept->size());
+            growth->End(true);
+        } else {
+            WriteCopy(copy, *kept);
+        }
+        if (!play.Started) {
+            PlaySound(copy);
+            if (!guard) return;
+        } else {
+            Mp->AwaitPlay(play.Ticket);
+            DeleteFile(copy);
+            if (!guard) return;
+            if (!play.Failure.empty()) Stk->SetCaption(play.Failure);
+            else if (Mp->LastError() != 0) Stk->SetCaption(Mp->LastErrorText());
+        }
         BusyLamp()->SetBrushColor(LampIdle);
         return;
     }
@@ -132,20 +177,7 @@ void TForm1::PreviewOnce(const std::string& Name)
             play.Whole = true;
             return;
         }
-        if (!ReadyToStart(layout, static_cast<std::uint64_t>(size))) return;
-        // This runs inside the download's own data event: nothing may escape into it.
-        try {
-            if (Mp->CurrentMode() == 2) Mp->CloseDevice();
-            Mp->SetFileName(copy);
-            Mp->OpenDevice();
-        } catch (const std::exception&) {
-            play.Whole = true;
-            return;
-        }
-        play.Started = true;
-        play.Device = Mp->DeviceId();
-        play.Ticket = Mp->BeginPlay();
-        if (!play.Ticket) play.Failure = Mp->LastErrorText();
+        if (ReadyToStart(layout, static_cast<std::uint64_t>(size))) StartEarly(*Mp, copy, play);
     };
     bool superseded = false;
     std::string result;

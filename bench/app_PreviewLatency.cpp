@@ -90,7 +90,8 @@ double FirstFrameMs(const std::string& sink, const std::function<void()>& previe
     const auto t0 = std::chrono::steady_clock::now();
     std::thread watch([&] {
         struct stat st {};
-        while (!done) {
+        for (bool last = false; !last;) {
+            last = done;
             if (::stat(sink.c_str(), &st) == 0 && st.st_size > 0) {
                 at = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
                 return;
@@ -148,10 +149,12 @@ int main(int argc, char** argv)
     form->Nomes->Items().Add("curto.wav :0,4 s");
 
     auto preview = [&](int row) {
-        return FirstFrameMs(sink, [&] {
+        double ms = FirstFrameMs(sink, [&] {
             form->Nomes->SetItemIndex(row);
             form->NomesDblClick(form->Nomes);
         });
+        if (ms < 0) std::fprintf(stderr, "row %d was not heard: \"%s\"\n", row, form->Stk->Caption().c_str());
+        return ms;
     };
     std::vector<double> longFirst, shortFirst, again;
     for (int i = 0; i < rounds; ++i) {
