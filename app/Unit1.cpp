@@ -29,7 +29,8 @@ constexpr TColor ChooserColour = 0xBDB49D;
 constexpr TColor TreeTextColour = 0x263A51;
 constexpr TColor KeyColour = 0xFF00FF;
 const char* const SettingsFileName = "kapo.ini";
-constexpr std::size_t SettingsLineCount = 6;
+// Six lines of connection and folder, then the preview's (PreviewSettings.h).
+constexpr std::size_t SettingsLineCount = 8;
 constexpr std::size_t SettingsLineLimit = 4096;
 
 std::string gProgramFolderOverride;
@@ -158,11 +159,6 @@ TEdit* TForm1::NewEdit(TWinControl* parent, int left, int top, int width, TColor
     e->SetTabOrder(tabOrder);
     return e;
 }
-
-// A fetch in progress; a later fetch marks it superseded before it aborts its request.
-struct TForm1::TFetch {
-    bool Superseded = false;
-};
 
 namespace {
 
@@ -298,6 +294,7 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Nomes->SetItemHeight(15);
     Nomes->SetTabOrder(2);
     Nomes->OnDblClick = std::bind_front(&TForm1::NomesDblClick, this);
+    Nomes->OnClick = std::bind_front(&TForm1::NomesClick, this);
     Nomes->OnKeyDown = std::bind_front(&TForm1::NomesKeyDown, this);
 
     Dir = new TDirectoryListBox(this);
@@ -402,6 +399,14 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     ApplyTabOrder();
     SetKeyPreview(true);
     OnKeyDown = std::bind_front(&TForm1::FormKeyDown, this);
+    // Sounds heard with other credentials or from another service are not those of the new ones.
+    for (TEdit* e : {Serv, Login, Senha}) e->OnChange = [this](TObject*) { FSounds.Clear(); };
+    for (TCustomControl* c : {static_cast<TCustomControl*>(Shp1), static_cast<TCustomControl*>(G1)}) {
+        c->OnMouseWheel = std::bind_front(&TForm1::VolumeWheel, this);
+        c->SetHint("Volume (Ctrl+↑, Ctrl+↓, roda do mouse) · audição ao navegar na lista (F6)");
+        c->SetShowHint(true);
+    }
+    FAuditionRest = std::make_unique<TQueueTimer>([this] { AuditionRested(); });
 
     OnCreate = std::bind_front(&TForm1::FormCreate, this);
     OnActivate = std::bind_front(&TForm1::FormActivate, this);
@@ -442,6 +447,8 @@ void TForm1::FormCreate(TObject*)
         PrPort->SetText(Memo1->Lines()[2]);
         Login->SetText(Memo1->Lines()[3]);
         Senha->SetText(Memo1->Lines()[4]);
+        FPreviewSettings = ReadPreviewSettings(Memo1->Lines()[6], Memo1->Lines()[7]);
+        Mp->SetVolume(static_cast<DWORD>(FPreviewSettings.Volume * 10));
         try {
             Dir->ApplyPath(Memo1->Lines()[5]);
         } catch (const std::exception&) {
@@ -471,6 +478,8 @@ void TForm1::FormDestroy(TObject*)
     std::string folder = Dir->Directory();
     if (HasLineBreak(folder)) folder = HasLineBreak(StartFolder) ? std::string() : StartFolder;
     Memo1->Lines().Add(folder);
+    WritePreviewSettings(FPreviewSettings, Memo1->Lines());
+    FSounds.Clear();
     // The file holds the password: readable and writable by its owner only, and so is a
     // folder made for it.
     if (SettingsFolder != ProgramFolder) MakeFolders(SettingsFolder, 0700);
@@ -606,7 +615,16 @@ void TForm1::FormKeyDown(TObject*, unsigned short& Key, TShiftState Shift)
     else if (mods == ssCtrl && Key == 'S') button = Transf;
     else if (mods == ssCtrl && Key == VK_OEM_COMMA) button = Config;
     else if (mods == ssCtrl && Key == 'Q') button = Fim;
-    if (!button) return;
+    if (!button) {
+        // The preview's keys act without a button.
+        const bool audition = mods == 0 && Key == VK_F1 + 5;
+        const int steps = mods != ssCtrl ? 0 : Key == VK_UP ? 1 : Key == VK_DOWN ? -1 : 0;
+        if (!audition && steps == 0) return;
+        Key = 0;
+        if (audition) SetAudition(!FPreviewSettings.Audition);
+        else ChangeVolume(steps);
+        return;
+    }
     Key = 0;
     button->PressAndRelease();
 }
@@ -651,29 +669,7 @@ void TForm1::NomesDblClick(TObject*)
     Stk->SetCaption("");
     std::string name;
     if (!SelectedSound(name)) return;
-    const std::string copy = PrivateFolder().Path() + name;
-    // The play lets the window go on, so it may be gone when the play returns.
-    TLiveness guard = Liveness();
-    // A copy still there (its deletion failed) is played without fetching again.
-    if (FileExists(copy)) {
-        PlaySound(copy);
-        if (!guard) return;
-        BusyLamp()->SetBrushColor(LampIdle);
-        return;
-    }
-    bool superseded = false;
-    std::string result = FetchInto(copy, Serv->Text() + "club/waves/" + name, Login->Text(), Senha->Text(), &superseded);
-    if (result == "Ok!" && !superseded) {
-        BusyLamp()->SetBrushColor(LampIdle);
-        PlaySound(copy);
-        if (!guard) return;
-    } else {
-        // Whatever a failed fetch left (an error page) would be played by the next double click.
-        DeleteFile(copy);
-        if (superseded) return;
-        Stk->SetCaption("Falha no acesso ao club KORA!");
-    }
-    BusyLamp()->SetBrushColor(LampIdle);
+    PreviewSound(name);
 }
 
 bool TForm1::SelectedSound(std::string& Name)
@@ -753,7 +749,8 @@ std::string TForm1::FetchFile(const std::string& LocalFolder, const std::string&
 }
 
 std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& Address, const std::string& Login,
-                              const std::string& Password, bool* Superseded, mode_t Rights)
+                              const std::string& Password, bool* Superseded, mode_t Rights,
+                              std::function<void(std::int64_t)> Progress)
 {
     std::string result;
     if (FileExists(LocalPath)) DeleteFile(LocalPath);
@@ -783,6 +780,7 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
     HttpCli1->SetPassword(Password);
     auto file = std::make_unique<TFileStream>(LocalPath, fmCreate, Rights);
     TFetch fetch;
+    fetch.Progress = std::move(Progress);
     TFetch* outer = FRunningFetch;
     FRunningFetch = &fetch;
     HttpCli1->SetRcvdStream(file.get());
@@ -813,6 +811,7 @@ void TForm1::HttpCli1DocBegin(TObject*)
 
 void TForm1::HttpCli1DocData(TObject*, const void*, int)
 {
+    if (FRunningFetch && FRunningFetch->Progress) FRunningFetch->Progress(HttpCli1->RcvdCount());
     // Without a declared length the gauge refuses the maximum; the error goes back to the
     // client's read loop, which drops it, and the transfer goes on.
     G1->SetMaxValue(HttpCli1->ContentLength());

@@ -3,13 +3,18 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+
+#include "app/PreviewSettings.h"
+#include "app/SoundCache.h"
 
 #include "ui/ExtCtrls.h"
 #include "ui/Forms.h"
 #include "net/HttpProt.h"
 #include "platform/PrivateFolder.h"
+#include "platform/Timer.h"
 #include "ui/StdCtrls.h"
 #include "widgets/FileCtrl.h"
 #include "widgets/Gauges.h"
@@ -125,18 +130,39 @@ public:
     void HttpCli1DocData(TObject* Sender, const void* Buffer, int Len);
     void HttpCli1DocEnd(TObject* Sender);
     void NomesDblClick(TObject* Sender);
+    // With auditioning on, a new selection in the list is previewed once it has rested.
+    void NomesClick(TObject* Sender);
+    // The wheel over the lamp or the gauge sets the volume.
+    void VolumeWheel(TObject* Sender, TShiftState Shift, int WheelDelta, TPoint MousePos, bool& Handled);
+
+    // Previews a sound whose name has been checked: from a copy still there, from the sounds
+    // heard before, or fetched and played while it arrives.
+    void PreviewSound(const std::string& Name);
+    void SetAudition(bool On);
+    // Steps of 10 % up or down; the status line shows the new level.
+    void ChangeVolume(int Steps);
+    const TPreviewSettings& PreviewSettings() const { return FPreviewSettings; }
+    TSoundCache& SoundCache() { return FSounds; }
+    // How long the selection rests before auditioning plays it.
+    static constexpr int AuditionRestMs = 200;
 
     // The sound's file name in a row of the list: the characters before the one that precedes
     // the first colon (Colon is its position from 0).
     static std::string SoundName(const std::string& Row, std::size_t Colon);
 
 private:
-    struct TFetch;
+    // A fetch in progress; a later fetch marks it superseded before it aborts its request.
+    struct TFetch {
+        bool Superseded = false;
+        std::function<void(std::int64_t)> Progress;
+    };
     // FetchFile with the local path and the address given whole. Superseded, when given, tells
     // whether a later fetch cancelled this one; the later one's caller then owns the window.
     // Rights: permission bits of a new local file (the program's own copies are owner-only).
+    // Progress, when given, hears the bytes written so far after each block.
     std::string FetchInto(const std::string& LocalPath, const std::string& Address, const std::string& Login,
-                          const std::string& Password, bool* Superseded = nullptr, mode_t Rights = 0600);
+                          const std::string& Password, bool* Superseded = nullptr, mode_t Rights = 0600,
+                          std::function<void(std::int64_t)> Progress = {});
 
     // The sound of the selected row, when there is one, the login and password are given and
     // its name is safe as a file name; otherwise false, with the status line saying what is
@@ -149,8 +175,18 @@ private:
     // FetchFile's result, or "Som já existe!!!" when the name was taken meanwhile.
     std::string TransferSound(const std::string& Folder, const std::string& Name);
 
+    // One preview from its copy, the cache or the service.
+    void PreviewOnce(const std::string& Name);
+    void AuditionRested();
+
     std::unique_ptr<TPrivateFolder> FPrivateFolder;
     TFetch* FRunningFetch = nullptr;
+    TSoundCache FSounds;
+    TPreviewSettings FPreviewSettings;
+    std::unique_ptr<TQueueTimer> FAuditionRest;
+    int FPreviewDepth = 0;
+    bool FAuditionPending = false;
+    int FWheelRest = 0;
 
     TImage* NewButton(int left, int top, const std::string& hint);
     TLabel* NewLabel(TWinControl* parent, int left, int top, int width, int height, const std::string& caption,

@@ -2,6 +2,10 @@
 // PCM, which on desktops is the sound server's plug, so the server or ALSA's plug layer does
 // any conversion of rate and channels. The PCM is opened only while a sound plays: an open
 // element must not keep other programs off the sound card.
+//
+// A file that is still being written (see GrowingFile.h) is read through libsndfile's virtual
+// I/O: its length is what the data chunk declares, and a read past the bytes written so far
+// waits for them, so playback that catches up with the download pauses instead of ending.
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
 #include <sndfile.h>
@@ -20,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/GrowingFile.h"
 #include "platform/Mmsystem.h"
 
 namespace kapo {
@@ -31,6 +36,9 @@ constexpr sf_count_t kChunkFrames = 4096;
 constexpr int kWaitSliceMs = 20;
 // A device that takes no frame for this long is stuck (a suspended card, a frozen server).
 constexpr auto kStallLimit = std::chrono::seconds(5);
+// A download that adds nothing for this long is taken to have ended where it stands.
+constexpr int kGrowthStallMs = 30000;
+constexpr DWORD kFullVolume = 1000;
 constexpr MCIDEVICEID kLastDeviceId = 0xFFFE;  // 0xFFFF means "every device" to callers
 
 using Clock = std::chrono::steady_clock;
@@ -92,11 +100,93 @@ void PostNotify(DWORD_PTR target, WPARAM code, MCIDEVICEID id)
     if (target != 0) PostMessage(static_cast<HWND>(target), MM_MCINOTIFY, code, static_cast<LPARAM>(id));
 }
 
+// The bytes of a file still being written, as libsndfile's virtual I/O sees them: as long as
+// the data chunk declares, and read as they arrive. Reads wait only once Blocking is set (on
+// the play's worker), never while the file is opened on the caller's thread.
+struct TGrowingSource {
+    int Fd = -1;
+    std::shared_ptr<TGrowingFile> Growth;
+    std::uint64_t End = 0;
+    std::uint64_t Position = 0;
+    std::uint64_t DataOffset = 0;
+    std::uint64_t FrameBytes = 1;  // a short read ends on a frame, or libsndfile loses samples
+    bool Blocking = false;
+    const std::atomic<bool>* Stop = nullptr;
+
+    static sf_count_t Length(void* self) { return static_cast<sf_count_t>(static_cast<TGrowingSource*>(self)->End); }
+    static sf_count_t Tell(void* self) { return static_cast<sf_count_t>(static_cast<TGrowingSource*>(self)->Position); }
+    static sf_count_t Write(const void*, sf_count_t, void*) { return 0; }
+    static sf_count_t Seek(sf_count_t offset, int whence, void* self)
+    {
+        auto* s = static_cast<TGrowingSource*>(self);
+        sf_count_t base = whence == SEEK_CUR ? static_cast<sf_count_t>(s->Position)
+                          : whence == SEEK_END ? static_cast<sf_count_t>(s->End)
+                                               : 0;
+        if (base + offset < 0) return -1;
+        s->Position = static_cast<std::uint64_t>(base + offset);
+        return base + offset;
+    }
+    static sf_count_t Read(void* ptr, sf_count_t count, void* self)
+    {
+        auto* s = static_cast<TGrowingSource*>(self);
+        if (count <= 0 || s->Position >= s->End) return 0;
+        const std::uint64_t want = std::min<std::uint64_t>(s->End, s->Position + static_cast<std::uint64_t>(count));
+        // What has arrived is handed over at once (a short read is not the end for libsndfile);
+        // only a read that finds nothing new waits, for one more sample.
+        auto frameStart = [s](std::uint64_t at) {
+            return at <= s->DataOffset ? at : s->DataOffset + (at - s->DataOffset) / s->FrameBytes * s->FrameBytes;
+        };
+        const std::uint64_t least = std::min(want, frameStart(s->Position) + s->FrameBytes);
+        std::uint64_t there = s->Blocking
+                                  ? s->Growth->WaitFor(least, [s] { return s->Stop && s->Stop->load(); }, kGrowthStallMs)
+                                  : s->Growth->Size();
+        there = std::min(there, want);
+        // libsndfile counts a short read in whole frames: the bytes of a frame cut in two wait
+        // for the rest, unless no rest will come.
+        if (there < want && !s->Growth->Ended() && frameStart(there) > s->Position) there = frameStart(there);
+        auto* out = static_cast<char*>(ptr);
+        sf_count_t done = 0;
+        while (s->Position < there) {
+            ssize_t n = ::pread(s->Fd, out + done, static_cast<std::size_t>(there - s->Position),
+                                static_cast<off_t>(s->Position));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            s->Position += static_cast<std::uint64_t>(n);
+            done += n;
+        }
+        return done;
+    }
+};
+
+// Scales samples in place by volume / 1000.
+void ApplyVolume(SampleKind kind, unsigned char* buf, std::size_t samples, DWORD volume)
+{
+    switch (kind) {
+    case SampleKind::S16: {
+        auto* p = reinterpret_cast<short*>(buf);
+        for (std::size_t i = 0; i < samples; ++i) p[i] = static_cast<short>(p[i] * static_cast<int>(volume) / 1000);
+        break;
+    }
+    case SampleKind::S32: {
+        auto* p = reinterpret_cast<int*>(buf);
+        for (std::size_t i = 0; i < samples; ++i)
+            p[i] = static_cast<int>(static_cast<long long>(p[i]) * volume / 1000);
+        break;
+    }
+    case SampleKind::F32: {
+        auto* p = reinterpret_cast<float*>(buf);
+        for (std::size_t i = 0; i < samples; ++i) p[i] = p[i] * static_cast<float>(volume) / 1000.0f;
+        break;
+    }
+    }
+}
+
 class WaveDevice {
 public:
-    WaveDevice(MCIDEVICEID id, int fd, SNDFILE* file, const SF_INFO& info)
-        : FId(id), FFd(fd), FFile(file), FInfo(info), FLength(info.frames)
+    WaveDevice(MCIDEVICEID id, int fd, SNDFILE* file, const SF_INFO& info, std::unique_ptr<TGrowingSource> source)
+        : FId(id), FFd(fd), FFile(file), FInfo(info), FLength(info.frames), FSource(std::move(source))
     {
+        if (FSource) FSource->Stop = &FStopRequest;
     }
     ~WaveDevice()
     {
@@ -119,6 +209,7 @@ private:
     MCIERROR Set(DWORD flags, MCI_SET_PARMS* p);
     MCIERROR Seek(DWORD flags, MCI_SEEK_PARMS* p);
     MCIERROR Play(DWORD flags, MCI_PLAY_PARMS* p);
+    MCIERROR SetAudio(DWORD flags, MCI_DGV_SETAUDIO_PARMS* p);
     void PlayBody(snd_pcm_t* pcm, SampleKind kind, sf_count_t end, DWORD_PTR notifyTarget);
     sf_count_t ReadFrames(SampleKind kind, unsigned char* buf, sf_count_t frames);
     // 0, an error code, or kStopped.
@@ -140,7 +231,9 @@ private:
     std::atomic<bool> FPlaying{false};
     std::atomic<bool> FStopRequest{false};
     std::atomic<WPARAM> FStopCode{MCI_NOTIFY_ABORTED};
+    std::atomic<DWORD> FVolume{kFullVolume};
     MCIERROR FPlayResult = 0;  // written by the worker, read after joining it
+    std::unique_ptr<TGrowingSource> FSource;
     std::thread FWorker;
 };
 
@@ -184,6 +277,7 @@ MCIERROR WaveDevice::Command(UINT msg, DWORD flags, DWORD_PTR params)
     case MCI_STATUS: err = Status(flags, reinterpret_cast<MCI_STATUS_PARMS*>(params)); break;
     case MCI_GETDEVCAPS: err = GetDevCaps(flags, reinterpret_cast<MCI_GETDEVCAPS_PARMS*>(params)); break;
     case MCI_SET: err = Set(flags, reinterpret_cast<MCI_SET_PARMS*>(params)); break;
+    case MCI_SETAUDIO: err = SetAudio(flags, reinterpret_cast<MCI_DGV_SETAUDIO_PARMS*>(params)); break;
     case MCI_SEEK:
         StopPlay(displaced);
         err = Seek(flags, reinterpret_cast<MCI_SEEK_PARMS*>(params));
@@ -249,6 +343,19 @@ MCIERROR WaveDevice::Set(DWORD flags, MCI_SET_PARMS* p)
     return 0;
 }
 
+MCIERROR WaveDevice::SetAudio(DWORD flags, MCI_DGV_SETAUDIO_PARMS* p)
+{
+    if (p == nullptr) return MCIERR_NULL_PARAMETER_BLOCK;
+    DWORD known = MCI_NOTIFY | MCI_WAIT | MCI_DGV_SETAUDIO_ITEM | MCI_DGV_SETAUDIO_VALUE;
+    if (flags & ~known) return MCIERR_UNSUPPORTED_FUNCTION;
+    if (!(flags & MCI_DGV_SETAUDIO_ITEM) || !(flags & MCI_DGV_SETAUDIO_VALUE)) return MCIERR_MISSING_PARAMETER;
+    if (p->dwItem != MCI_DGV_SETAUDIO_VOLUME) return MCIERR_BAD_CONSTANT;
+    if (p->dwValue > kFullVolume) return MCIERR_OUTOFRANGE;
+    // Taken by the playing worker at its next block of frames.
+    FVolume = p->dwValue;
+    return 0;
+}
+
 MCIERROR WaveDevice::Seek(DWORD flags, MCI_SEEK_PARMS* p)
 {
     int targets = ((flags & MCI_SEEK_TO_START) != 0) + ((flags & MCI_SEEK_TO_END) != 0) + ((flags & MCI_TO) != 0);
@@ -304,6 +411,7 @@ MCIERROR WaveDevice::Play(DWORD flags, MCI_PLAY_PARMS* p)
     FPlaying = true;
     FStopRequest = false;
     FPlayResult = 0;
+    if (FSource) FSource->Blocking = true;
     FWorker = std::thread([this, pcm, kind, to, target] { PlayBody(pcm, kind, to, target); });
     if (!(flags & MCI_WAIT)) return 0;
     FWorker.join();
@@ -369,11 +477,18 @@ void WaveDevice::PlayBody(snd_pcm_t* pcm, SampleKind kind, sf_count_t end, DWORD
     sf_count_t pos = FPosition.load();
     while (pos < end && result == 0) {
         sf_count_t got = ReadFrames(kind, buf.data(), std::min(kChunkFrames, end - pos));
+        if (got <= 0 && FStopRequest) {
+            // A stop while the frames were awaited; the sound itself may go on further.
+            result = kStopped;
+            break;
+        }
         if (got <= 0) {
             // The file holds fewer frames than its header promised: its length is what was read.
             FLength = pos;
             break;
         }
+        if (DWORD volume = FVolume.load(); volume != kFullVolume)
+            ApplyVolume(kind, buf.data(), static_cast<std::size_t>(got) * static_cast<std::size_t>(FInfo.channels), volume);
         result = WriteFrames(pcm, buf.data(), got, frameBytes);
         if (result == 0) {
             pos += got;
@@ -417,6 +532,26 @@ std::shared_ptr<WaveDevice> Find(MCIDEVICEID id)
     return it == t.Devices.end() ? nullptr : it->second;
 }
 
+// The way to read a file that is still being written: only for a plain PCM wave whose header
+// is there and whose data chunk says how long it will be.
+std::unique_ptr<TGrowingSource> OpenGrowing(const char* path, int fd)
+{
+    std::shared_ptr<TGrowingFile> growth = TGrowingFile::Find(path);
+    if (!growth || growth->Ended()) return nullptr;
+    std::vector<char> head(static_cast<std::size_t>(std::min<std::uint64_t>(growth->Size(), 65536)));
+    ssize_t n = head.empty() ? 0 : ::pread(fd, head.data(), head.size(), 0);
+    if (n <= 0) return nullptr;
+    TWaveLayout layout = ReadWaveLayout(head.data(), static_cast<std::size_t>(n));
+    if (!layout.Complete || !layout.Streamable) return nullptr;
+    auto source = std::make_unique<TGrowingSource>();
+    source->Fd = fd;
+    source->Growth = std::move(growth);
+    source->End = layout.DataOffset + layout.DataSize;
+    source->DataOffset = layout.DataOffset;
+    source->FrameBytes = std::max(1u, layout.BlockAlign);
+    return source;
+}
+
 MCIERROR OpenElement(const char* path, MCIDEVICEID& id)
 {
     // O_NONBLOCK: a FIFO given as the element must not hang the open; only regular files pass.
@@ -428,7 +563,15 @@ MCIERROR OpenElement(const char* path, MCIDEVICEID& id)
         return MCIERR_INVALID_FILE;
     }
     SF_INFO info{};
-    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    SNDFILE* file = nullptr;
+    std::unique_ptr<TGrowingSource> source = OpenGrowing(path, fd);
+    if (source) {
+        static SF_VIRTUAL_IO io{TGrowingSource::Length, TGrowingSource::Seek, TGrowingSource::Read,
+                                TGrowingSource::Write, TGrowingSource::Tell};
+        file = sf_open_virtual(&io, SFM_READ, &info, source.get());
+    } else {
+        file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    }
     if (file == nullptr) {
         ::close(fd);
         return MCIERR_INVALID_FILE;
@@ -451,7 +594,7 @@ MCIERROR OpenElement(const char* path, MCIDEVICEID& id)
             return MCIERR_OUT_OF_MEMORY;
         }
     }
-    t.Devices[candidate] = std::make_shared<WaveDevice>(candidate, fd, file, info);
+    t.Devices[candidate] = std::make_shared<WaveDevice>(candidate, fd, file, info, std::move(source));
     t.Next = candidate >= kLastDeviceId ? 1 : candidate + 1;
     id = candidate;
     return 0;
@@ -496,26 +639,27 @@ struct ErrorText {
     const char* Text;
 };
 
+// What a user may read of the device, in the program's language.
 constexpr ErrorText kErrorTexts[] = {
-    {0, "The command was carried out."},
-    {MCIERR_INVALID_DEVICE_ID, "No open device has this number."},
-    {MCIERR_UNRECOGNIZED_COMMAND, "The device does not know this command."},
-    {MCIERR_HARDWARE, "The sound output does not respond or cannot be used."},
-    {MCIERR_INVALID_DEVICE_NAME, "There is no device of this type."},
-    {MCIERR_OUT_OF_MEMORY, "There is not enough memory for the device."},
-    {MCIERR_DRIVER_INTERNAL, "The sound device failed inside."},
-    {MCIERR_MISSING_PARAMETER, "The command lacks a value it needs."},
-    {MCIERR_UNSUPPORTED_FUNCTION, "The device cannot do what the command asks."},
-    {MCIERR_FILE_NOT_FOUND, "The sound file cannot be found or opened."},
-    {MCIERR_OUTOFRANGE, "The position lies outside the sound."},
-    {MCIERR_FLAGS_NOT_COMPATIBLE, "The command was given options that exclude each other."},
-    {MCIERR_BAD_CONSTANT, "The device does not know the item asked for."},
-    {MCIERR_BAD_TIME_FORMAT, "The device does not know this time format."},
-    {MCIERR_INVALID_FILE, "The file is not a wave sound this device can play."},
-    {MCIERR_NULL_PARAMETER_BLOCK, "The command was given no parameter block."},
-    {MCIERR_FILENAME_REQUIRED, "The device needs the name of a sound file."},
-    {MCIERR_WAVE_OUTPUTSINUSE, "The sound output is in use by another program."},
-    {MCIERR_WAVE_OUTPUTSUNSUITABLE, "The sound output cannot play this sound's format."},
+    {0, "O comando foi executado."},
+    {MCIERR_INVALID_DEVICE_ID, "Nenhum dispositivo aberto tem este número."},
+    {MCIERR_UNRECOGNIZED_COMMAND, "O dispositivo não conhece este comando."},
+    {MCIERR_HARDWARE, "A saída de som não responde ou não pode ser usada."},
+    {MCIERR_INVALID_DEVICE_NAME, "Não há dispositivo deste tipo."},
+    {MCIERR_OUT_OF_MEMORY, "Não há memória suficiente para o dispositivo."},
+    {MCIERR_DRIVER_INTERNAL, "O dispositivo de som falhou internamente."},
+    {MCIERR_MISSING_PARAMETER, "Falta ao comando um valor de que ele precisa."},
+    {MCIERR_UNSUPPORTED_FUNCTION, "O dispositivo não pode fazer o que o comando pede."},
+    {MCIERR_FILE_NOT_FOUND, "O arquivo de som não pode ser encontrado ou aberto."},
+    {MCIERR_OUTOFRANGE, "A posição está fora do som."},
+    {MCIERR_FLAGS_NOT_COMPATIBLE, "O comando recebeu opções que se excluem."},
+    {MCIERR_BAD_CONSTANT, "O dispositivo não conhece o item pedido."},
+    {MCIERR_BAD_TIME_FORMAT, "O dispositivo não conhece este formato de tempo."},
+    {MCIERR_INVALID_FILE, "O arquivo não é um som wave que este dispositivo possa tocar."},
+    {MCIERR_NULL_PARAMETER_BLOCK, "O comando não recebeu bloco de parâmetros."},
+    {MCIERR_FILENAME_REQUIRED, "O dispositivo precisa do nome de um arquivo de som."},
+    {MCIERR_WAVE_OUTPUTSINUSE, "A saída de som está em uso por outro programa."},
+    {MCIERR_WAVE_OUTPUTSUNSUITABLE, "A saída de som não pode tocar o formato deste som."},
 };
 
 }  // namespace
@@ -536,6 +680,9 @@ bool mciGetErrorString(MCIERROR code, char* text, UINT size)
     for (const ErrorText& e : kErrorTexts) {
         if (e.Code == code) {
             std::size_t n = std::min<std::size_t>(std::strlen(e.Text), size - 1);
+            // The texts are UTF-8: a cut goes before a letter, never through it.
+            if (n < std::strlen(e.Text))
+                while (n > 0 && (static_cast<unsigned char>(e.Text[n]) & 0xC0) == 0x80) --n;
             std::memcpy(text, e.Text, n);
             text[n] = '\0';
             return true;

@@ -25,6 +25,7 @@ constexpr UINT MCI_GETDEVCAPS = 0x080B;
 constexpr UINT MCI_SET = 0x080D;
 constexpr UINT MCI_STATUS = 0x0814;
 constexpr UINT MCI_WHERE = 0x0843;
+constexpr UINT MCI_SETAUDIO = 0x0873;
 
 // Flags common to every command.
 constexpr DWORD MCI_NOTIFY = 0x00000001;
@@ -66,6 +67,12 @@ constexpr DWORD MCI_SET_TIME_FORMAT = 0x00000400;
 constexpr DWORD MCI_FORMAT_MILLISECONDS = 0;
 constexpr DWORD MCI_FORMAT_SAMPLES = 9;
 constexpr DWORD MCI_FORMAT_TMSF = 10;
+
+// MCI_SETAUDIO: the level the device's own sample path gives the sound, 0 (silent) to 1000
+// (the samples unchanged); it applies at once to a sound that is playing.
+constexpr DWORD MCI_DGV_SETAUDIO_ITEM = 0x00800000;
+constexpr DWORD MCI_DGV_SETAUDIO_VALUE = 0x01000000;
+constexpr DWORD MCI_DGV_SETAUDIO_VOLUME = 0x00004002;
 
 // Source rectangle of MCI_WHERE (devices with pictures only).
 constexpr DWORD MCI_WHERE_SOURCE = 0x00020000;
@@ -160,6 +167,15 @@ struct MCI_SET_PARMS {
     DWORD_PTR dwCallback;
     DWORD dwTimeFormat;
     DWORD dwAudio;
+};
+
+struct MCI_DGV_SETAUDIO_PARMS {
+    DWORD_PTR dwCallback;
+    DWORD dwItem;
+    DWORD dwValue;
+    DWORD dwOver;
+    const char* lpstrAlgorithm;
+    const char* lpstrQuality;
 };
 
 struct MCI_RECT {

@@ -85,6 +85,7 @@ void TMediaPlayer::OpenDevice()
     }
     FOpened = true;
     FDeviceId = static_cast<std::uint16_t>(p.wDeviceID);
+    SendVolume();
     FFrames = Length() / 10;
     ReadCapabilities();
 
@@ -174,7 +175,7 @@ void TMediaPlayer::StartPlay()
     }
     p.dwCallback = FHandle;
     if (FFlags & MCI_WAIT) {
-        PlayAndWait(FFlags, p);
+        AwaitPlay(Launch(FFlags, p));
         return;
     }
     FError = mciSendCommand(FDeviceId, MCI_PLAY, FFlags, reinterpret_cast<DWORD_PTR>(&p));
@@ -184,27 +185,84 @@ void TMediaPlayer::StartPlay()
     }
 }
 
-void TMediaPlayer::PlayAndWait(DWORD flags, MCI_PLAY_PARMS& p)
+// The end of a play as the hidden target of its notification hears it.
+struct TPlayEnd {
+    bool Done = false;
+    WPARAM Code = MCI_NOTIFY_SUCCESSFUL;
+};
+
+class TMediaPlayer::TPlayWait {
+public:
+    ~TPlayWait()
+    {
+        if (Waker) DeallocateHWnd(Waker);
+    }
+    std::shared_ptr<TPlayEnd> End = std::make_shared<TPlayEnd>();
+    HWND Waker = 0;
+    MCIDEVICEID Id = 0;
+    DWORD Flags = 0;
+    MCIERROR Err = 0;  // the play command's own answer
+    bool Awaited = false;
+};
+
+TMediaPlayer::TPlayTicket TMediaPlayer::BeginPlay()
+{
+    WaitNextCommand(true);
+    CheckOpen();
+    if (FAutoRewind && !FUseFrom && !FUseTo && Position() == Length()) RewindToStart();
+    FFlags = MCI_NOTIFY | MCI_WAIT;
+    if (FUseNotify) {
+        FFlags = (FNotify ? MCI_NOTIFY : 0) | MCI_WAIT;
+        FUseNotify = false;
+    }
+    FUseWait = false;
+    MCI_PLAY_PARMS p{};
+    if (FUseFrom) {
+        FFlags |= MCI_FROM;
+        p.dwFrom = FFrom;
+        FUseFrom = false;
+    }
+    if (FUseTo) {
+        FFlags |= MCI_TO;
+        p.dwTo = FTo;
+        FUseTo = false;
+    }
+    TPlayTicket ticket = Launch(FFlags, p);
+    if (FError != 0) return nullptr;
+    return ticket;
+}
+
+TMediaPlayer::TPlayTicket TMediaPlayer::Launch(DWORD flags, MCI_PLAY_PARMS& p)
 {
     // The call returns when the sound has ended, but the thread's messages flow meanwhile, as
     // they do while a synchronous request runs: the window repaints, moves and takes input. The
-    // device plays on its worker and tells a target of this call when the play is over: played
+    // device plays on its worker and tells a target of this play when it is over: played
     // out, failed, or ended by a command that a handler gave meanwhile (a stop, a close, a new
     // play).
-    struct TEnd {
-        bool Done = false;
-        WPARAM Code = MCI_NOTIFY_SUCCESSFUL;
-    };
-    auto end = std::make_shared<TEnd>();
-    const HWND waker = AllocateHWnd([end](TMessage& m) {
+    auto ticket = std::make_shared<TPlayWait>();
+    std::shared_ptr<TPlayEnd> end = ticket->End;
+    ticket->Waker = AllocateHWnd([end](TMessage& m) {
         if (m.Msg != MM_MCINOTIFY) return;
         end->Done = true;
         end->Code = m.WParam;
     });
-    const MCIDEVICEID id = FDeviceId;
+    ticket->Id = FDeviceId;
+    ticket->Flags = flags;
+    p.dwCallback = ticket->Waker;
+    FError = mciSendCommand(ticket->Id, MCI_PLAY, (flags & ~MCI_WAIT) | MCI_NOTIFY, reinterpret_cast<DWORD_PTR>(&p));
+    ticket->Err = FError;
+    if (FError != 0) ticket->End->Done = true;
+    return ticket;
+}
+
+void TMediaPlayer::AwaitPlay(const TPlayTicket& ticket)
+{
+    if (!ticket || ticket->Awaited) return;
+    ticket->Awaited = true;
+    const std::shared_ptr<TPlayEnd> end = ticket->End;
+    const MCIDEVICEID id = ticket->Id;
     const HWND target = FHandle;
-    p.dwCallback = waker;
-    MCIERROR err = mciSendCommand(id, MCI_PLAY, (flags & ~MCI_WAIT) | MCI_NOTIFY, reinterpret_cast<DWORD_PTR>(&p));
+    const MCIERROR err = ticket->Err;
     auto ending = [] { return Application && Application->Terminated(); };
     TLiveness guard = Liveness();
     while (err == 0 && !end->Done) {
@@ -219,13 +277,29 @@ void TMediaPlayer::PlayAndWait(DWORD flags, MCI_PLAY_PARMS& p)
         if (!guard) break;
         if (!end->Done && !ending()) WaitMessage(-1);
     }
-    DeallocateHWnd(waker);
     // A player destroyed meanwhile has closed its device.
     if (!guard) return;
     // A play that started and then lost its output reports it only by its end.
     FError = err == 0 && end->Code == MCI_NOTIFY_FAILURE ? MCIERR_HARDWARE : err;
     // The completion message follows the call, as it would after a play that blocks.
-    if (err == 0 && (flags & MCI_NOTIFY)) PostMessage(target, MM_MCINOTIFY, end->Code, static_cast<LPARAM>(id));
+    if (err == 0 && (ticket->Flags & MCI_NOTIFY))
+        PostMessage(target, MM_MCINOTIFY, end->Code, static_cast<LPARAM>(id));
+}
+
+void TMediaPlayer::SetVolume(DWORD v)
+{
+    FVolume = std::min<DWORD>(v, 1000);
+    if (FDeviceId != 0) SendVolume();
+}
+
+void TMediaPlayer::SendVolume()
+{
+    MCI_DGV_SETAUDIO_PARMS p{};
+    p.dwCallback = FHandle;
+    p.dwItem = MCI_DGV_SETAUDIO_VOLUME;
+    p.dwValue = FVolume;
+    mciSendCommand(FDeviceId, MCI_SETAUDIO, MCI_WAIT | MCI_DGV_SETAUDIO_ITEM | MCI_DGV_SETAUDIO_VALUE,
+                   reinterpret_cast<DWORD_PTR>(&p));
 }
 
 void TMediaPlayer::RewindToStart()

@@ -7,6 +7,9 @@
 //     Mp->WaitNextCommand(true);
 //     Mp->StartPlay();                                 // returns when the sound has ended
 //
+// BeginPlay and AwaitPlay are the same play in two halves, for a caller that has more to do
+// while the sound starts (a download that goes on feeding it).
+//
 // While a play with wait runs, the thread's messages are handled (the window stays alive); a
 // handler may end the play meanwhile by a new play, CloseDevice or destroying the player, and
 // an application asked to terminate stops it.
@@ -17,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/MessageQueue.h"
@@ -52,6 +56,10 @@ TRect MPButtonRect(int index, int count, int width, int height);
 
 class TMediaPlayer : public TCustomControl {
 public:
+    // A play started by BeginPlay, until AwaitPlay has seen its end.
+    class TPlayWait;
+    using TPlayTicket = std::shared_ptr<TPlayWait>;
+
     explicit TMediaPlayer(TComponent* owner);
     ~TMediaPlayer() override;
 
@@ -63,6 +71,12 @@ public:
     // Plays from the current position (rewinding first when at the end and AutoRewind);
     // raises only when nothing is open, a failed play only sets LastError.
     void StartPlay();
+    // StartPlay as after WaitNextCommand(true), except that it returns as soon as the sound
+    // has started; none when nothing was started (LastError says why).
+    TPlayTicket BeginPlay();
+    // Returns when the play has ended, handling the thread's messages meanwhile, as StartPlay
+    // with wait does; then the completion message follows. Once per ticket.
+    void AwaitPlay(const TPlayTicket& ticket);
     void RewindToStart();
     // The next command waits for its end (v true) or not; used up by that command.
     void WaitNextCommand(bool v);
@@ -91,7 +105,11 @@ public:
     DWORD CommandFlags() const { return FFlags; }
     // The hidden target that receives the completion messages.
     HWND Handle() const { return FHandle; }
-    DWORD Frames() const { return FFrames; }  // frames per step: a tenth of the length
+    DWORD Frames() const { return FFrames; }
+    // The level of the sound in the device's own sample path: 0 silent, 1000 the samples as
+    // they are. Applies to the open device at once and to every device opened later.
+    DWORD Volume() const { return FVolume; }
+    void SetVolume(DWORD v);  // frames per step: a tenth of the length
     bool CanPlay() const { return FCanPlay; }
     bool CanRecord() const { return FCanRecord; }
     bool CanEject() const { return FCanEject; }
@@ -133,7 +151,8 @@ public:
 
 private:
     DWORD DeviceCommandFlags();
-    void PlayAndWait(DWORD flags, MCI_PLAY_PARMS& p);
+    TPlayTicket Launch(DWORD flags, MCI_PLAY_PARMS& p);
+    void SendVolume();
     void ReadCapabilities();
     void ShowPlayState();
     bool ButtonEnabled(TMPBtnType b) const;
@@ -162,6 +181,7 @@ private:
     bool FCanPlay = false, FCanRecord = false, FCanEject = false, FHasVideo = false, FCanStep = false;
     TButtonSet FAutoButtons = 0;
     TMPNotifyValues FNotifyValue = nvSuccessful;
+    DWORD FVolume = 1000;
 };
 
 }  // namespace kapo

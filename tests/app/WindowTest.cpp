@@ -613,3 +613,39 @@ TEST_F(Window, CloseButtonEndsTheLoopOnRelease)
     f->Activate();
     EXPECT_EQ(f->Fim->Picture().Image(), f->Fim1->Picture().Image());
 }
+
+TEST_F(Window, PreviewSettingsFollowTheSixLinesAndAnOlderFileStillLoads)
+{
+    const std::string drums = (FFolder / "sounds" / "drums").string();
+    const std::string six = "s/\r\nproxy.local\r\n3128\r\nana\r\nsegredo\r\n" + drums + "\r\n";
+    const std::string written = std::string(DefaultBaseAddress) + six.substr(2);
+    const struct Row {
+        const char* name;
+        std::string file;
+        bool audition;
+        int volume;
+        std::string after;  // the file written at the end of the run
+    } rows[] = {
+        {"six lines, from an older Kapo", six, false, 100, written},
+        {"audition on, volume 70", six + "1\r\n70\r\n", true, 70, written + "1\r\n70\r\n"},
+        {"audition off, volume 0", six + "0\r\n0\r\n", false, 0, written + "0\r\n0\r\n"},
+        {"lines that hold nothing of ours", six + "sim\r\nalto\r\n", false, 100, written},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        writeBytes(Ini(), r.file);
+        TForm1* f = Open();
+        // The first six lines mean what they always did.
+        EXPECT_EQ(f->Proxy->Text(), "proxy.local");
+        EXPECT_EQ(f->PrPort->Text(), "3128");
+        EXPECT_EQ(f->Login->Text(), "ana");
+        EXPECT_EQ(f->Senha->Text(), "segredo");
+        EXPECT_EQ(f->Dir->Directory(), drums);
+        EXPECT_EQ(f->PreviewSettings().Audition, r.audition);
+        EXPECT_EQ(f->PreviewSettings().Volume, r.volume);
+        EXPECT_EQ(f->Mp->Volume(), static_cast<DWORD>(r.volume * 10));
+        Close();
+        EXPECT_EQ(readBytes(Ini()), r.after);
+    }
+    EXPECT_TRUE(test::ShownErrors().empty());
+}

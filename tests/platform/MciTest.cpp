@@ -265,7 +265,11 @@ TEST(Mci, RefusedElementsGiveAnErrorWithItsText)
     char small[6];
     std::memset(small, 'x', sizeof small);
     EXPECT_TRUE(mciGetErrorString(MCIERR_FILE_NOT_FOUND, small, sizeof small));
-    EXPECT_STREQ(small, "The s");
+    EXPECT_STREQ(small, "O arq");
+    // Nor is a letter cut in half: in three bytes "Não" keeps only its "N".
+    char three[3];
+    EXPECT_TRUE(mciGetErrorString(MCIERR_INVALID_DEVICE_NAME, three, sizeof three));
+    EXPECT_STREQ(three, "N");
     EXPECT_FALSE(mciGetErrorString(12345, small, sizeof small));
     EXPECT_STREQ(small, "");
 }

@@ -227,6 +227,49 @@ TEST(MediaPlayer, DestroyedWhilePlayingClosesTheDeviceAndDropsItsMessage)
               MCIERR_INVALID_DEVICE_ID);
 }
 
+TEST(MediaPlayer, APlayBegunNowAndAwaitedLaterPlaysAtItsVolumeAndNotifiesOnce)
+{
+    AlsaFileSink& sink = AlsaFileSink::Instance();
+    Watchdog dog;
+    TempDir dir;
+    std::string path = dir.File("boing.wav");
+    soundtest::WriteTone(path, 4000);
+    std::vector<short> tone(4000 * 2);
+    {
+        std::ifstream in(path, std::ios::binary);
+        in.seekg(44);
+        in.read(reinterpret_cast<char*>(tone.data()), static_cast<std::streamsize>(tone.size() * 2));
+    }
+    const struct Row {
+        const char* name;
+        DWORD before, after;  // the volume set before the open and after it
+    } rows[] = {{"full", 1000, 1000}, {"half, set before the open", 500, 500}, {"half, set on the open device", 1000, 500}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TMediaPlayer mp(nullptr);
+        int notified = 0;
+        mp.OnNotify = [&](TObject*) { ++notified; };
+        mp.SetVolume(r.before);
+        mp.SetFileName(path);
+        mp.OpenDevice();
+        mp.SetVolume(r.after);
+        EXPECT_EQ(mp.Volume(), r.after);
+        sink.RemoveSink();
+        TMediaPlayer::TPlayTicket ticket = mp.BeginPlay();
+        ASSERT_NE(ticket, nullptr);
+        mp.AwaitPlay(ticket);
+        mp.AwaitPlay(ticket);  // once only: the second returns at once
+        std::vector<short> expected = tone;
+        for (short& v : expected) v = static_cast<short>(v * static_cast<int>(r.after) / 1000);
+        EXPECT_TRUE(sink.ReadSink() == soundtest::BytesOf(expected));
+        EXPECT_EQ(mp.LastError(), 0u);
+        EXPECT_TRUE(PumpUntil([&] { return notified > 0; }));
+        MessageQueue::Current().ProcessPending();
+        EXPECT_EQ(notified, 1);
+        EXPECT_EQ(mp.NotifyValue(), nvSuccessful);
+    }
+}
+
 TEST(MediaPlayer, ButtonBarShowsWhatTheDeviceAllows)
 {
     AlsaFileSink::Instance();

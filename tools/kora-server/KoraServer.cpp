@@ -127,8 +127,13 @@ private:
         TLiveness guard = FSocket.Liveness();
         FSocket.SendText(out);
         if (!guard || FPhase == phGone) return;
-        // The rest follows as the queue drains (OnDataSent), or on the pace timer's ticks.
-        if (FServer.FOptions.Rate > 0 && FRemaining > 0) Arm();
+        // The rest follows as the queue drains (OnDataSent), or on the pace timer's ticks; a
+        // paced body starts with the head, as a slow line delivers it.
+        if (FServer.FOptions.Rate > 0 && FRemaining > 0) {
+            SendPiece(PaceShare());
+            if (!guard || FPhase == phGone) return;
+            Arm();
+        }
     }
 
     // Queues the next piece of the file behind what is queued. The socket sends it straight
@@ -184,6 +189,8 @@ private:
         FTimer.Start(static_cast<int>(std::max<std::int64_t>(wait, 0)));
     }
 
+    std::uint64_t PaceShare() const { return std::max<std::uint64_t>(FServer.FOptions.Rate * PaceMs / 1000, 1); }
+
     void Tick()
     {
         const std::int64_t now = NowMs();
@@ -194,9 +201,8 @@ private:
             return;
         }
         if (FPhase == phBody && FServer.FOptions.Rate > 0 && FRemaining > 0 && FSocket.AllSent()) {
-            const std::uint64_t share = std::max<std::uint64_t>(FServer.FOptions.Rate * PaceMs / 1000, 1);
             TLiveness guard = FSocket.Liveness();
-            SendPiece(share);
+            SendPiece(PaceShare());
             if (!guard || FPhase == phGone) return;
         }
         Arm();
