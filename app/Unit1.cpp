@@ -759,23 +759,9 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
     if (FRunningFetch) FRunningFetch->Superseded = true;
     HttpCli1->Abort();
     HttpCli1->SetURL(Address);
-    // "socks5://host", "socks4a://host" or "socks4://host" names a SOCKS proxy at PrPort; any
-    // other text an HTTP proxy.
-    const std::string proxy = Proxy->Text(), text = Trim(proxy);
-    std::string socksHost, socksLevel;
-    for (const auto& [scheme, level] : {std::pair<std::string, std::string>{"socks5://", "5"},
-                                        {"socks4a://", "4A"}, {"socks4://", "4"}}) {
-        if (LowerCase(text.substr(0, scheme.size())) != scheme) continue;
-        socksHost = text.substr(scheme.size());
-        if (!socksHost.empty() && socksHost.back() == '/') socksHost.pop_back();
-        socksLevel = level;
-        break;
-    }
-    HttpCli1->SetProxy(socksHost.empty() ? proxy : std::string());
-    HttpCli1->SetProxyPort(PrPort->Text());
-    HttpCli1->SetSocksServer(socksHost);
-    HttpCli1->SetSocksPort(socksHost.empty() ? std::string() : PrPort->Text());
-    HttpCli1->SetSocksLevel(socksLevel);
+    // "socks5://", "socks4a://" or "socks4://" + host names a SOCKS server, any other text an
+    // HTTP proxy; "user:password@" gives either credentials, and a port written there wins.
+    HttpCli1->SetProxyAddress(Proxy->Text(), PrPort->Text());
     HttpCli1->SetUsername(Login);
     HttpCli1->SetPassword(Password);
     auto file = std::make_unique<TFileStream>(LocalPath, fmCreate, Rights);

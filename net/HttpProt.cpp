@@ -143,7 +143,8 @@ void THttpCli::RunRequest(THttpRequest Kind)
         if (FMultiThreaded) MessageQueue::Current().WaitNext(-1);
         else WaitMessage(-1);
     }
-    if (FStatusCode >= 400) throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FStatusCode));
+    if (FStatusCode >= 400 || FFailed)
+        throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FStatusCode));
 }
 
 void THttpCli::Abort()
@@ -180,9 +181,10 @@ void THttpCli::Interrupt(const std::string& Reason, std::uint32_t Error)
 
 // Ends the running request from inside its flow as a local failure: the connection is closed
 // and its close report ends the request; a connection already gone ends it here.
-void THttpCli::EndWithFailure(const std::string& Reason, std::uint32_t Error)
+void THttpCli::EndWithFailure(const std::string& Reason, std::uint32_t Error, int Status)
 {
-    FStatusCode = 404;
+    FFailed = true;
+    FStatusCode = Status;
     FReasonPhrase = Reason;
     FRequestDoneError = Error;
     FReceiveLen = 0;
@@ -260,7 +262,7 @@ void THttpCli::CheckPrematureEnd(std::uint16_t Error)
         return;
     }
     if (FState != hsWaitingHeader && FState != hsWaitingBody) return;
-    if (FStatusCode >= 400) return;  // already a failure, the server's or ours
+    if (FStatusCode >= 400 || FFailed) return;  // already a failure, the server's or ours
     bool bodyExpected = BodyExpected();
     bool complete = DocumentComplete();
     int err = Error != 0 ? Error : FReceiveError;
@@ -281,9 +283,14 @@ void THttpCli::CheckPrematureEnd(std::uint16_t Error)
     } else if (!FChunked && FDeclaredLength >= 0 && FWireCount < FDeclaredLength) {
         FStatusCode = 404;
         FReasonPhrase = Format("Document truncated: %d of %d bytes received", FWireCount, FDeclaredLength);
-    } else if (FInflater && !FInflater->Done()) {
-        FStatusCode = 404;
-        FReasonPhrase = "Document truncated: the compressed body ended early";
+    } else {
+        for (const THttpBodyStep& step : FDecoders) {
+            if (step.Done()) continue;
+            FStatusCode = 404;
+            FReasonPhrase = step.Chunks ? "Document truncated: the chunked body ended before its last chunk"
+                                        : "Document truncated: the compressed body ended early";
+            break;
+        }
     }
 }
 

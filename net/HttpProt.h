@@ -103,6 +103,9 @@ public:
     void SetUsername(const std::string& v) { FUsername = v; }
     const std::string& Password() const { return FPassword; }
     void SetPassword(const std::string& v) { FPassword = v; }
+    // Points the client at the proxy a setting names (ParseProxyAddress): an HTTP proxy with
+    // its credentials, or a SOCKS server with its own, at DefaultPort unless the text names one.
+    void SetProxyAddress(const std::string& Text, const std::string& DefaultPort);
     const std::string& ProxyUsername() const { return FProxyUsername; }
     void SetProxyUsername(const std::string& v) { FProxyUsername = v; }
     const std::string& ProxyPassword() const { return FProxyPassword; }
@@ -244,7 +247,7 @@ private:
     void SetSocketClosedHandler(bool Relocation);
     bool SocksResolves() const;
     void ConnectSocket(TLiveness& Guard);
-    void EndWithFailure(const std::string& Reason, std::uint32_t Error);
+    void EndWithFailure(const std::string& Reason, std::uint32_t Error, int Status = 404);
     void Interrupt(const std::string& Reason, std::uint32_t Error);
     bool BodyExpected() const;
     bool DocumentComplete() const;
@@ -260,6 +263,7 @@ private:
     bool CheckFraming();
     void ResetFraming();
     void DecodeBody(const char* Data, std::int64_t Len);
+    bool PassOn(std::size_t Step, const char* Data, std::size_t Len, std::uintptr_t Serial);
     bool DeliverPiece(const char* Data, std::int64_t Len);
     void StartIdleTimer();
     void Progress() { FLastProgress = std::chrono::steady_clock::now(); }
@@ -308,9 +312,10 @@ private:
     std::string FPendingLocation;
     std::string FFramingError;
     std::string FTransferCodings, FContentCodings;  // lower-cased, without "identity"
-    bool FChunked = false;
+    bool FChunked = false;  // the body's framing is chunked (FChunks); inner steps follow
     THttpChunkDecoder FChunks;
-    std::unique_ptr<THttpInflater> FInflater;
+    std::vector<THttpBodyStep> FDecoders;
+    int FLocationFields = 0;
     std::int64_t FWireCount = 0;  // body bytes of this response as they came
     int FBodyDataCount = 0;
     bool FSendingBody = false;
@@ -328,11 +333,12 @@ private:
     // origin the credentials belong to, the bytes kept in RcvdHeader, and a receive error
     // that the socket's close report may no longer carry.
     std::uintptr_t FRequestSerial = 0;
-    std::string FAuthScheme, FAuthHost, FAuthPort;
+    std::string FAuthScheme, FAuthHost, FAuthPort, FAuthUser, FAuthPass;
     std::int64_t FHeaderBytes = 0;
     int FReceiveError = 0;
     int FRelocations = 0;
     bool FEnded = false;  // the end of this request has been handled
+    bool FFailed = false;  // ended as a local failure, whatever its status
 
     // The scheme of the document being fetched, and the progress of an https request's tunnel
     // through the proxy: CONNECT sent and its reply read, then the handshake inside it.

@@ -54,30 +54,6 @@ TReference SplitReference(const std::string& s)
     return r;
 }
 
-// "a/./b/../c" to "a/c": "." and ".." segments are taken out, never climbing above the root.
-std::string RemoveDotSegments(std::string in)
-{
-    std::string out;
-    while (!in.empty()) {
-        if (in.compare(0, 3, "../") == 0) in.erase(0, 3);
-        else if (in.compare(0, 2, "./") == 0) in.erase(0, 2);
-        else if (in.compare(0, 3, "/./") == 0) in.erase(0, 2);
-        else if (in == "/.") in = "/";
-        else if (in.compare(0, 4, "/../") == 0 || in == "/..") {
-            in = in.size() == 3 ? std::string("/") : in.substr(3);
-            std::size_t slash = out.rfind('/');
-            out.resize(slash == std::string::npos ? 0 : slash);
-        } else if (in == "." || in == "..") {
-            in.clear();
-        } else {
-            std::size_t next = in.find('/', 1);
-            out += in.substr(0, next);
-            in.erase(0, next == std::string::npos ? in.size() : next);
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 std::string ResolveReference(const std::string& Base, const std::string& Ref)
@@ -137,8 +113,8 @@ std::string THttpCli::CurrentAddress() const
 }
 
 // Points the request at the address a relocation names. False, with the reason, when it
-// names nothing the client can fetch. The credentials in a location are never taken: they
-// would come from the server, not from the user.
+// names nothing the client can fetch. Credentials written into the location are used for it,
+// and only for its scheme, host and port; without any, those of URL stay with URL's server.
 bool THttpCli::FollowLocation(const std::string& Value, std::string& Why)
 {
     if (Trim(Value).empty()) {
@@ -160,6 +136,13 @@ bool THttpCli::FollowLocation(const std::string& Value, std::string& Why)
     std::string target = RequestTargetOf(path);
     FScheme = scheme;
     FTargetHost = host;
+    if (!user.empty() || !pass.empty()) {
+        FAuthUser = user;
+        FAuthPass = pass;
+        FAuthScheme = scheme;
+        FAuthHost = host;
+        FAuthPort = port.empty() ? DefaultPort(scheme) : port;
+    }
     FLocation = scheme + "://" + host + (port.empty() ? std::string() : ":" + port) + target;
     if (FProxy.empty()) {
         FConnectHost = host;

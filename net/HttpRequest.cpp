@@ -40,6 +40,7 @@ void THttpCli::StartRequest(THttpRequest Kind)
     FTakingBody = false;
     FRelocations = 0;
     FEnded = false;
+    FFailed = false;
 
     TLiveness guard = Liveness();
     SetState(hsNotConnected);
@@ -70,6 +71,8 @@ void THttpCli::StartRequest(THttpRequest Kind)
     if (!user.empty()) FUsername = user;
     if (!pass.empty()) FPassword = pass;
     // The server credentials belong to this scheme, host and port only.
+    FAuthUser = FUsername;
+    FAuthPass = FPassword;
     FAuthScheme = FScheme;
     FAuthHost = host;
     FAuthPort = port.empty() ? DefaultPort(FScheme) : port;
@@ -102,6 +105,23 @@ void THttpCli::StartRequest(THttpRequest Kind)
     FConnectHost = connectHost;
     FConnectPort = connectPort;
     StartConnect();
+}
+
+void THttpCli::SetProxyAddress(const std::string& Text, const std::string& DefaultPort)
+{
+    const TProxyAddress proxy = ParseProxyAddress(Text);
+    const bool socks = !proxy.SocksLevel.empty();
+    const std::string port = proxy.Port.empty() ? DefaultPort : proxy.Port;
+    FProxy = socks || proxy.Host.empty() ? std::string() : proxy.Host + (proxy.Port.empty() ? "" : ":" + proxy.Port);
+    FProxyPort = DefaultPort;
+    FProxyUsername = socks ? std::string() : proxy.User;
+    FProxyPassword = socks ? std::string() : proxy.Password;
+    FSocksServer = socks ? proxy.Host : std::string();
+    FSocksPort = socks ? port : std::string();
+    FSocksLevel = proxy.SocksLevel;
+    FSocksUsercode = socks ? proxy.User : std::string();
+    FSocksPassword = socks ? proxy.Password : std::string();
+    FSocksAuthentication = socks && !proxy.User.empty() ? socksAuthenticateUsercode : socksNoAuthentication;
 }
 
 void THttpCli::StartConnect()
@@ -273,7 +293,7 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
     if (post) AddRequestLine("Content-Length: " + IntToStr(FSendStream->Size() - FSendStream->Position()));
     if (FModifiedSince != 0) AddRequestLine("If-Modified-Since: " + HttpDateText(FModifiedSince) + " GMT");
     if (SendsCredentials())
-        AddRequestLine("Authorization: Basic " + EncodeBase64(FUsername + ":" + FPassword));
+        AddRequestLine("Authorization: Basic " + EncodeBase64(FAuthUser + ":" + FAuthPass));
     // The proxy's credentials are for the proxy: through a tunnel they would reach the server.
     if (!FProxy.empty() && !FProxyUsername.empty() && FTunnel != tnOpen)
         AddRequestLine("Proxy-Authorization: Basic " + EncodeBase64(FProxyUsername + ":" + FProxyPassword));
@@ -325,7 +345,8 @@ void THttpCli::CurrentOrigin(std::string& Scheme, std::string& Host, std::string
 // to another server, or to the same one in clear, does not hand it the user's password.
 bool THttpCli::SendsCredentials() const
 {
-    if (FUsername.empty()) return false;
+    // ":secret", a password without a user name, is still a credential.
+    if (FAuthUser.empty() && FAuthPass.empty()) return false;
     std::string scheme, host, port;
     CurrentOrigin(scheme, host, port);
     return scheme == FAuthScheme && SameText(host, FAuthHost) && port == FAuthPort;

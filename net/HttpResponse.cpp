@@ -4,9 +4,11 @@
 #include "net/HttpProt.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include <zlib.h>
 
@@ -20,7 +22,8 @@ bool ParseStatusLine(const std::string& Line, int& Status, std::string& Reason)
 {
     auto blank = [&](std::size_t i) { return i < Line.size() && (Line[i] == ' ' || Line[i] == '\t'); };
     auto digit = [&](std::size_t i) { return i < Line.size() && Line[i] >= '0' && Line[i] <= '9'; };
-    if (Line.compare(0, 7, "HTTP/1.") != 0 || !digit(7) || !blank(8)) return false;
+    // Other versions frame their messages in ways this client does not know.
+    if (Line.compare(0, 7, "HTTP/1.") != 0 || (Line[7] != '0' && Line[7] != '1') || !blank(8)) return false;
     std::size_t i = 8;
     while (blank(i)) ++i;
     if (!digit(i) || !digit(i + 1) || !digit(i + 2)) return false;
@@ -31,6 +34,29 @@ bool ParseStatusLine(const std::string& Line, int& Status, std::string& Reason)
     while (blank(end)) ++end;
     Reason = Line.substr(std::min(end, Line.size()));
     return true;
+}
+
+namespace {
+
+bool IsTokenChar(char c)
+{
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+}  // namespace
+
+std::string HeaderLineFault(const std::string& Line, bool StatusLine)
+{
+    // A CR that ends no line is read as a line end by some and as data by others: a reply
+    // read two ways is refused.
+    if (Line.find('\r') != std::string::npos) return "a CR without its LF";
+    if (Line.find('\0') != std::string::npos) return "a NUL byte";
+    if (StatusLine || Line.empty() || Line[0] == ' ' || Line[0] == '\t') return {};
+    std::size_t colon = Line.find(':');
+    if (colon == std::string::npos) return "a line without a colon";
+    if (colon == 0 || !std::all_of(Line.begin(), Line.begin() + static_cast<std::ptrdiff_t>(colon), IsTokenChar))
+        return "an invalid field name";
+    return {};
 }
 
 namespace {
@@ -161,6 +187,8 @@ THttpChunkDecoder::TResult THttpChunkDecoder::Feed(const char* Data, std::size_t
             if (!lf) break;
             ++i;
             if (!FLine.empty() && FLine.back() == '\r') FLine.pop_back();
+            if (FState == csTrailer && !HeaderLineFault(FLine, false).empty())
+                return Fail("invalid trailer field");
             if (FState == csSize) {
                 if (!SizeLine()) return Fail("invalid chunk size");
                 FState = FLeft > 0 ? csData : csTrailer;
@@ -239,8 +267,10 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
     // the next read.
     while (FReceiveLen > 0 && FState != hsWaitingBody) {
         char* buf = FReceiveBuffer.data();
-        // The buffer is read as text: a zero byte ends the search for the line end.
-        std::size_t textLen = ::strnlen(buf, static_cast<std::size_t>(FReceiveLen));
+        // Lines for the application are read as text: a zero byte ends the search for the line
+        // end. A header line is cut whole, so that a NUL in it is seen and refused.
+        std::size_t textLen = FState == hsWaitingHeader ? static_cast<std::size_t>(FReceiveLen)
+                                                          : ::strnlen(buf, static_cast<std::size_t>(FReceiveLen));
         auto* lf = static_cast<char*>(std::memchr(buf, '\n', textLen));
         if (!lf) break;
         int p = static_cast<int>(lf - buf) + 1;
@@ -376,8 +406,14 @@ void THttpCli::FinishHeader()
         if (!guard) return;
         std::string why;
         if (FRelocations >= HttpMaxRelocations) why = "Too many relocations";
-        else if (!FRelocationPending) why = "Relocation without an address";
-        else FollowLocation(FPendingLocation, why);
+        else if (FLocationFields > 1) why = "Relocation with two Location fields";
+        else if (!FRelocationPending) {
+            // Not followed, the relocation is this request's outcome, under its own status.
+            EndWithFailure(FReasonPhrase.empty() ? std::string("Relocation without an address")
+                                                 : FReasonPhrase + " (relocation without an address)",
+                           0, FStatusCode);
+            return;
+        } else FollowLocation(FPendingLocation, why);
         if (!why.empty()) {
             EndWithFailure(why, 0);
             return;
@@ -407,22 +443,49 @@ void THttpCli::FinishHeader()
     }
 }
 
-// Sets the body's decoding up from the header's codings. False, the request ended, for a
-// coding the client cannot undo: its bytes must not be stored as the document.
+// Sets the body's decoding up from the header's codings, the last one applied undone first.
+// False, the request ended, for a coding the client cannot undo: its bytes must not be stored
+// as the document.
 bool THttpCli::CheckFraming()
 {
-    if (FTransferCodings == "chunked") {
-        FChunked = true;
-        FDeclaredLength = -1;  // the chunks frame the body, not a length
-    } else if (!FTransferCodings.empty()) {
-        EndWithFailure("Unsupported transfer coding: " + FTransferCodings, 0);
-        return false;
+    std::vector<std::string> transfer = SplitCommas(FTransferCodings);
+    // Two fields that each said "chunked" frame the body once.
+    transfer.erase(std::unique(transfer.begin(), transfer.end(),
+                               [](const std::string& a, const std::string& b) { return a == b && a == "chunked"; }),
+                   transfer.end());
+    FDecoders.clear();
+    if (!transfer.empty()) {
+        // A transfer coding frames the body itself: by its chunks when chunked was applied
+        // last, else by the close. A length says nothing then.
+        FDeclaredLength = -1;
+        FChunked = transfer.back() == "chunked";
+        if (FChunked) transfer.pop_back();
     }
-    if (FContentCodings == "gzip" || FContentCodings == "x-gzip" || FContentCodings == "deflate") {
-        FInflater = std::make_unique<THttpInflater>(FContentCodings != "deflate");
-    } else if (!FContentCodings.empty()) {
-        EndWithFailure("Unsupported content coding: " + FContentCodings, 0);
-        return false;
+    auto add = [&](const std::string& coding, bool transferCoding) {
+        THttpBodyStep step;
+        if (coding == "gzip" || coding == "x-gzip" || coding == "deflate")
+            step.Inflater = std::make_unique<THttpInflater>(coding != "deflate");
+        else if (transferCoding && coding == "chunked")
+            step.Chunks = std::make_unique<THttpChunkDecoder>();
+        else if (transferCoding && coding == "*")
+            return true;  // names no coding
+        else
+            return false;
+        FDecoders.push_back(std::move(step));
+        return true;
+    };
+    for (auto c = transfer.rbegin(); c != transfer.rend(); ++c) {
+        if (!add(*c, true)) {
+            EndWithFailure("Unsupported transfer coding: " + FTransferCodings, 0);
+            return false;
+        }
+    }
+    std::vector<std::string> content = SplitCommas(FContentCodings);
+    for (auto c = content.rbegin(); c != content.rend(); ++c) {
+        if (!add(*c, false)) {
+            EndWithFailure("Unsupported content coding: " + FContentCodings, 0);
+            return false;
+        }
     }
     return true;
 }
@@ -434,6 +497,13 @@ bool THttpCli::ReadStatusLine()
     int status = 0;
     std::string reason;
     if (!ParseStatusLine(FCurrentLine, status, reason)) {
+        const std::string& l = FCurrentLine;
+        bool known = l.compare(0, 8, "HTTP/1.0") == 0 || l.compare(0, 8, "HTTP/1.1") == 0;
+        if (!known && l.size() >= 8 && l.compare(0, 5, "HTTP/") == 0 && std::isdigit(static_cast<unsigned char>(l[5])) &&
+            l[6] == '.' && std::isdigit(static_cast<unsigned char>(l[7])) && (l.size() == 8 || l[8] == ' ')) {
+            EndWithFailure("Unsupported HTTP version: " + l.substr(0, 8), 0);
+            return false;
+        }
         EndWithFailure("No HTTP response: the reply does not start with a status line", 0);
         return false;
     }
@@ -454,7 +524,8 @@ void THttpCli::ResetFraming()
     FContentCodings.clear();
     FChunked = false;
     FChunks.Reset();
-    FInflater.reset();
+    FDecoders.clear();
+    FLocationFields = 0;
     FWireCount = 0;
 }
 
@@ -510,6 +581,15 @@ void THttpCli::ProcessHeaderField()
 
     TLiveness guard = Liveness();
     const std::string& line = FCurrentLine;
+    std::string fault = HeaderLineFault(line, FAwaitingStatus);
+    // A blank at the start continues a field; right after the status line there is none.
+    if (fault.empty() && !FAwaitingStatus && (line[0] == ' ' || line[0] == '\t') && FRcvdHeader->Count() >= 2 &&
+        (*FRcvdHeader)[FRcvdHeader->Count() - 2].compare(0, 5, "HTTP/") == 0)
+        fault = "a folded line with no field before it";
+    if (!fault.empty()) {
+        EndWithFailure("Invalid HTTP header: " + fault, 0);
+        return;
+    }
     if (FAwaitingStatus) {
         if (!ReadStatusLine()) return;
     } else if (std::size_t k = Pos(":", line); k > 0) {
@@ -518,6 +598,7 @@ void THttpCli::ProcessHeaderField()
         while (v + 1 < line.size() && line[v] == ' ') ++v;
         std::string value = line.substr(std::min(v, line.size()));
         if (name == "location") {
+            ++FLocationFields;
             if (HasLineBreakOrNul(value)) {
                 EndWithFailure("Invalid character in relocation address", WSAEINVAL);
                 return;
@@ -575,7 +656,7 @@ void THttpCli::ProcessBodyData(const char* Data, int Len)
     auto n = static_cast<std::int64_t>(Len);
     // Bytes past the declared length belong to no document.
     if (FDeclaredLength >= 0 && BodyExpected()) n = std::min(n, std::max<std::int64_t>(0, FDeclaredLength - FWireCount));
-    if (FChunked || FInflater) {
+    if (FChunked || !FDecoders.empty()) {
         DecodeBody(Data, FChunked ? Len : n);
         return;
     }
@@ -602,23 +683,37 @@ void THttpCli::DecodeBody(const char* Data, std::int64_t Len)
         bytes = plain.data();
         count = plain.size();
     }
-    if (!FInflater) {
-        if (count > 0 && !DeliverPiece(bytes, static_cast<std::int64_t>(count))) return;
-    } else {
-        FInflater->Add(bytes, count);
-        std::string piece;
-        for (;;) {
-            if (!FInflater->Next(piece, kBodyPiece)) {
-                EndWithFailure("Cannot decode the document: " + FInflater->Error(), 0);
-                return;
-            }
-            if (piece.empty()) break;
-            if (!DeliverPiece(piece.data(), static_cast<std::int64_t>(piece.size()))) return;
-            // A handler may have ended the request, or read and decoded the rest itself.
-            if (serial != FRequestSerial || !FInflater) return;
-        }
-    }
+    if (!PassOn(0, bytes, count, serial)) return;
+    if (serial != FRequestSerial) return;
     if (DocumentComplete()) CloseConnection();
+}
+
+// Decoded bytes through the decoding steps from Step on, then to the document. False when the
+// request ended, the client is gone or a handler moved on.
+bool THttpCli::PassOn(std::size_t Step, const char* Data, std::size_t Len, std::uintptr_t Serial)
+{
+    if (Step >= FDecoders.size()) return Len == 0 || DeliverPiece(Data, static_cast<std::int64_t>(Len));
+    if (FDecoders[Step].Chunks) {
+        std::string plain;
+        if (FDecoders[Step].Chunks->Feed(Data, Len, plain) == THttpChunkDecoder::cdError) {
+            EndWithFailure("Invalid chunked body: " + FDecoders[Step].Chunks->Error(), 0);
+            return false;
+        }
+        return PassOn(Step + 1, plain.data(), plain.size(), Serial);
+    }
+    FDecoders[Step].Inflater->Add(Data, Len);
+    std::string piece;
+    for (;;) {
+        THttpInflater& inflater = *FDecoders[Step].Inflater;
+        if (!inflater.Next(piece, kBodyPiece)) {
+            EndWithFailure("Cannot decode the document: " + inflater.Error(), 0);
+            return false;
+        }
+        if (piece.empty()) return true;
+        if (!PassOn(Step + 1, piece.data(), piece.size(), Serial)) return false;
+        // A handler may have ended the request, or read and decoded the rest itself.
+        if (Serial != FRequestSerial || FDecoders.size() <= Step) return false;
+    }
 }
 
 // One piece of the document: stored, counted, then reported. False when the request is over

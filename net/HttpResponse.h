@@ -9,8 +9,8 @@
 
 namespace kapo {
 
-// "HTTP/1.<digit>", blanks, a three-digit code, then the end of the line or blanks and the
-// reason. False for anything else (the code and the reason are then left as they were).
+// "HTTP/1.0" or "HTTP/1.1", blanks, a three-digit code, then the end of the line or blanks and
+// the reason. False for anything else (the code and the reason are then left as they were).
 bool ParseStatusLine(const std::string& Line, int& Status, std::string& Reason);
 
 // Takes a "Transfer-Encoding: chunked" body apart as its bytes arrive, in pieces of any size:
@@ -62,5 +62,18 @@ private:
     std::string FInput;
     std::string FError;
 };
+
+// One step of undoing a body's codings, outermost first: a chunked framing taken apart, or a
+// compression undone.
+struct THttpBodyStep {
+    std::unique_ptr<THttpChunkDecoder> Chunks;
+    std::unique_ptr<THttpInflater> Inflater;
+    bool Done() const { return Chunks ? Chunks->Done() : Inflater->Done(); }
+};
+
+// What is wrong with a received header line (the status line or a field, its line end taken
+// off), or "" when nothing is: a CR that ends no line, a NUL byte, a field without a colon or
+// whose name is no token. A line that starts with a blank continues the field before it.
+std::string HeaderLineFault(const std::string& Line, bool StatusLine);
 
 }  // namespace kapo

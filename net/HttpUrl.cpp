@@ -112,6 +112,18 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
     }
 }
 
+TProxyAddress ParseProxyAddress(const std::string& Text)
+{
+    TProxyAddress out;
+    std::string proto, path;
+    ParseURL(Trim(Text), proto, out.User, out.Password, out.Host, out.Port, path);
+    proto = LowerCase(proto);
+    if (proto == "socks5") out.SocksLevel = "5";
+    else if (proto == "socks4a") out.SocksLevel = "4A";
+    else if (proto == "socks4") out.SocksLevel = "4";
+    return out;
+}
+
 std::string PercentDecode(const std::string& S)
 {
     std::string out;
@@ -127,19 +139,46 @@ std::string PercentDecode(const std::string& S)
     return out;
 }
 
+// "a/./b/../c" to "a/c": "." and ".." segments are taken out, never climbing above the root.
+std::string RemoveDotSegments(std::string in)
+{
+    std::string out;
+    while (!in.empty()) {
+        if (in.compare(0, 3, "../") == 0) in.erase(0, 3);
+        else if (in.compare(0, 2, "./") == 0) in.erase(0, 2);
+        else if (in.compare(0, 3, "/./") == 0) in.erase(0, 2);
+        else if (in == "/.") in = "/";
+        else if (in.compare(0, 4, "/../") == 0 || in == "/..") {
+            in = in.size() == 3 ? std::string("/") : in.substr(3);
+            std::size_t slash = out.rfind('/');
+            out.resize(slash == std::string::npos ? 0 : slash);
+        } else if (in == "." || in == "..") {
+            in.clear();
+        } else {
+            std::size_t next = in.find('/', 1);
+            out += in.substr(0, next);
+            in.erase(0, next == std::string::npos ? in.size() : next);
+        }
+    }
+    return out;
+}
+
 std::string RequestTargetOf(const std::string& Path)
 {
-    const std::string path = Path.substr(0, Path.find('#'));
+    std::string path = Path.substr(0, Path.find('#'));
+    // Appended to a new "/" rather than inserted at the front: g++ 12 at -O3 warns about
+    // std::string::insert at position 0 with a false overlap.
+    if (path.empty() || path[0] == '?') path = std::string("/").append(path);
+    std::size_t query = std::min(path.find('?'), path.size());
+    if (path[0] == '/') path = RemoveDotSegments(path.substr(0, query)) + path.substr(query);
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
-    out.reserve(path.size() + 1);
-    // The slash is written ahead rather than inserted: g++ 12 at -O3 warns about
-    // std::string::insert at the front with a false overlap.
-    if (path.empty() || path[0] == '?') out += '/';
+    out.reserve(path.size());
     for (std::size_t i = 0; i < path.size(); ++i) {
         auto c = static_cast<unsigned char>(path[i]);
-        bool plain = c > 32 && c < 127 && c != '"' && c != '<' && c != '>' && c != '\\' && c != '^' &&
-                     c != '`' && c != '{' && c != '|' && c != '}' && (c != '%' || StartsEscape(path, i));
+        // Other printable bytes go as given: servers read them so, and an encoded "{" might
+        // name another document.
+        bool plain = c > 32 && c < 127 && (c != '%' || StartsEscape(path, i));
         if (plain) {
             out += static_cast<char>(c);
         } else {

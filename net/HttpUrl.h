@@ -21,8 +21,20 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
 std::string PercentDecode(const std::string& S);
 // The request target for a path as ParseURL returns it: without its fragment, "/" before a
 // bare query or for nothing, and every byte a request line may not carry (blanks, controls,
-// bytes above 127, a "%" that starts no escape) percent-encoded.
+// bytes above 127, a "%" that starts no escape) percent-encoded; "." and ".." segments of the
+// path are taken out.
 std::string RequestTargetOf(const std::string& Path);
+// "/a/./b/../c" to "/a/c": "." and ".." segments taken out, never climbing above the root.
+std::string RemoveDotSegments(std::string Path);
+// What a proxy setting names: "[scheme://][user:password@]host[:port][/]", the scheme "http"
+// (or any other) for an HTTP proxy, "socks5", "socks4a" or "socks4" for a SOCKS server. User and
+// password are percent-decoded, so either may hold ":" or "@" written as %3A or %40.
+struct TProxyAddress {
+    std::string Host, Port;  // Port is "" when the text names none
+    std::string SocksLevel;  // "5", "4A" or "4"; "" for an HTTP proxy
+    std::string User, Password;
+};
+TProxyAddress ParseProxyAddress(const std::string& Text);
 // Position (from 1) of the last occurrence of Sub in S; 0 when there is none or Sub is empty.
 std::size_t LastPos(const std::string& Sub, const std::string& S);
 // Standard padded Base64 of the bytes of S, without line breaks.

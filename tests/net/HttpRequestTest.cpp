@@ -116,6 +116,7 @@ TEST(HttpRequest, ProxyGetCarriesTheAbsoluteAddressAndTheRightCredentials)
     r.Cli.SetProxyPort("1");
     r.Cli.SetURL("kora.test:81/c");
     r.Cli.SetUsername("");
+    r.Cli.SetPassword("");
     r.Cli.SetProxyUsername("");
     EXPECT_EQ(HttpRun(r.Cli), "ok");
     EXPECT_EQ(proxy.Request(2), "GET http://kora.test:81/c HTTP/1.0\r\n" + HttpDefaultLines() + "Host: kora.test:81\r\n\r\n");
@@ -129,11 +130,12 @@ TEST(HttpRequest, CredentialLinesNeedTheirUserAndTheirProxy)
     srv.Connection().Send(HttpOk("")).Close();
     HttpClientRig r;
     r.Cli.SetURL(srv.Url("/"));
-    r.Cli.SetPassword("secret");         // no user: no Authorization line
+    r.Cli.SetPassword("secret");         // no user, still a credential: ":secret"
     r.Cli.SetProxyUsername("pu");        // no proxy: no Proxy-Authorization line
     r.Cli.SetProxyPassword("pp");
     EXPECT_EQ(HttpRun(r.Cli), "ok");
-    EXPECT_EQ(srv.Request(0), "GET / HTTP/1.0\r\n" + HttpDefaultLines() + "Host: 127.0.0.1:" + srv.PortText() + "\r\n\r\n");
+    EXPECT_EQ(srv.Request(0), "GET / HTTP/1.0\r\n" + HttpDefaultLines() + "Host: 127.0.0.1:" + srv.PortText() +
+                                  "\r\nAuthorization: Basic " + EncodeBase64(":secret") + "\r\n\r\n");
     // User and password written in the address replace the properties.
     r.Cli.SetURL("http://ann:pw@127.0.0.1:" + srv.PortText() + "/");
     EXPECT_EQ(HttpRun(r.Cli), "ok");

@@ -544,7 +544,8 @@ TEST(ParseStatusLine, ReadsVersionBlanksCodeAndReason)
         const char* Reason;
     } rows[] = {
         {"HTTP/1.1 200 OK", true, 200, "OK"},          {"HTTP/1.1  404 Not Found", true, 404, "Not Found"},
-        {"HTTP/1.2 404", true, 404, ""},               {"HTTP/1.0\t302\tFound", true, 302, "Found"},
+        {"HTTP/1.0 404", true, 404, ""},               {"HTTP/1.0\t302\tFound", true, 302, "Found"},
+        {"HTTP/1.2 200 OK", false, 0, ""},             {"HTTP/1.9 200 OK", false, 0, ""},
         {"HTTP/1.1 200 ", true, 200, ""},              {"HTTP/1.1 2000 OK", false, 0, ""},
         {"HTTP/1.1 20 OK", false, 0, ""},              {"HTTP/1.1 200OK", false, 0, ""},
         {"http/1.1 200 OK", false, 0, ""},             {"HTTP/2 200", false, 0, ""},
@@ -577,6 +578,9 @@ TEST(THttpChunkDecoder, TakesChunksApartInPiecesOfAnySize)
         {"5\r\nhelloX\r\n", THttpChunkDecoder::cdError, "hello"},
         {"10000000000000000\r\n", THttpChunkDecoder::cdError, ""},
         {"-1\r\n", THttpChunkDecoder::cdError, ""},
+        {std::string("3\r\nabc\r\n0\r\nX: a\0b\r\n\r\n", 21), THttpChunkDecoder::cdError, "abc"},
+        {"3\r\nabc\r\n0\r\nno colon here\r\n\r\n", THttpChunkDecoder::cdError, "abc"},
+        {"3\r\nabc\r\n0\r\nX: a\rb\r\n\r\n", THttpChunkDecoder::cdError, "abc"},
     };
     for (const Row& row : rows) {
         THttpChunkDecoder whole, bytes;
@@ -622,8 +626,8 @@ TEST(THttpInflater, UndoesGzipAndBothKindsOfDeflateAndRefusesDamage)
     }
 }
 
-// Each row is one reply from the server; the request's outcome and the stored document must
-// agree: a failure is never "ok" with a wrong file.
+// Each row is one reply from the server, sent whole and then one byte per send; the request's
+// outcome and the stored document must agree: a failure is never "ok" with a wrong file.
 struct ReplyRow {
     const char* Name;
     std::string Reply;
@@ -639,14 +643,21 @@ class HttpReplies : public ::testing::TestWithParam<ReplyRow> {};
 TEST_P(HttpReplies, EndAsTheirStatusAndFramingSay)
 {
     const ReplyRow& row = GetParam();
-    HttpScriptedServer srv;
-    srv.Connection().Send(row.Reply).Close();
-    HttpClientRig r;
-    r.Cli.SetURL(srv.Url("/som.wav"));
-    EXPECT_EQ(HttpRun(r.Cli), row.Outcome);
-    EXPECT_EQ(r.Received(), row.Stored);
-    if (row.Status != 0) {
-        EXPECT_EQ(r.Cli.StatusCode(), row.Status);
+    for (bool bytes : {false, true}) {
+        SCOPED_TRACE(bytes ? "byte by byte" : "whole");
+        HttpScriptedServer srv;
+        srv.Connection();
+        if (!bytes) srv.Send(row.Reply);
+        else
+            for (char c : row.Reply) srv.Send(std::string(1, c));
+        srv.Close();
+        HttpClientRig r;
+        r.Cli.SetURL(srv.Url("/som.wav"));
+        EXPECT_EQ(HttpRun(r.Cli), row.Outcome);
+        EXPECT_EQ(r.Received(), row.Stored);
+        if (row.Status != 0) {
+            EXPECT_EQ(r.Cli.StatusCode(), row.Status);
+        }
     }
 }
 
@@ -657,7 +668,7 @@ INSTANTIATE_TEST_SUITE_P(
     StatusLines, HttpReplies,
     ::testing::Values(
         ReplyRow{"TwoBlanks", "HTTP/1.1  404 Not Found\r\n\r\n", "404 Not Found", "", 404},
-        ReplyRow{"MinorVersionTwo", "HTTP/1.2 200 OK\r\n\r\nbody", "ok", "body", 200},
+        ReplyRow{"MinorVersionTwo", "HTTP/1.2 200 OK\r\n\r\nbody", "404 Unsupported HTTP version: HTTP/1.2", ""},
         ReplyRow{"LeadingEmptyLines", "\r\n\n" + kOk + "\r\nbody", "ok", "body", 200},
         ReplyRow{"FourDigitCode", "HTTP/1.1 2000 OK\r\n\r\nbody",
                  "404 No HTTP response: the reply does not start with a status line", ""},
@@ -679,8 +690,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "404 Document truncated: the chunked body ended before its last chunk", "hello"},
         ReplyRow{"ChunkedDamaged", kOk + "Transfer-Encoding: chunked\r\n\r\nhello\r\n",
                  "404 Invalid chunked body: invalid chunk size", ""},
-        ReplyRow{"OtherTransferCoding", kOk + "Transfer-Encoding: gzip, chunked\r\n\r\n" + kChunked,
-                 "404 Unsupported transfer coding: gzip, chunked", ""},
+        ReplyRow{"OtherTransferCoding", kOk + "Transfer-Encoding: br, chunked\r\n\r\n" + kChunked,
+                 "404 Unsupported transfer coding: br, chunked", ""},
         ReplyRow{"TwoLengths", kOk + "Content-Length: 4\r\nContent-Length: 5\r\n\r\nbody!",
                  "404 Conflicting Content-Length values", ""},
         ReplyRow{"LengthRepeated", kOk + "Content-Length: 4, 4\r\n\r\nbody!", "ok", "body"},
@@ -716,4 +727,59 @@ INSTANTIATE_TEST_SUITE_P(
                  "404 Cannot decode the document: incorrect header check", ""},
         ReplyRow{"Unknown", kOk + "Content-Encoding: br\r\n\r\nxyz", "404 Unsupported content coding: br", ""},
         ReplyRow{"IdentityIsNone", kOk + "Content-Encoding: identity\r\n\r\nplain", "ok", "plain"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// What other clients and parsers refuse: a line read one way by one and another way by the
+// next, a field that is no field, a relocation that names two places.
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, HttpReplies,
+    ::testing::Values(
+        ReplyRow{"TwoLocations", "HTTP/1.1 302 Found\r\nLocation: /a\r\nLocation: /b\r\n\r\n",
+                 "404 Relocation with two Location fields", ""},
+        ReplyRow{"LineWithoutColon", kOk + "Content-Type: text/plain\r\nno colon\r\n\r\nbody",
+                 "404 Invalid HTTP header: a line without a colon", ""},
+        ReplyRow{"CrInsideALine", kOk + "X-A: a\rb\r\n\r\nbody", "404 Invalid HTTP header: a CR without its LF", ""},
+        ReplyRow{"BareCrEndsTheStatusLine", "HTTP/1.1 200 OK\r\r\n\r\nbody",
+                 "404 Invalid HTTP header: a CR without its LF", ""},
+        ReplyRow{"BareCrAfterTheStatusLine", kOk + "\r\r\nbody", "404 Invalid HTTP header: a CR without its LF", ""},
+        ReplyRow{"NulInAField", kOk + std::string("X-A: a\0b\r\n\r\nbody", 15), "404 Invalid HTTP header: a NUL byte",
+                 ""},
+        ReplyRow{"NameNoToken", kOk + "Fo@o: bar\r\n\r\nbody", "404 Invalid HTTP header: an invalid field name", ""},
+        ReplyRow{"BlankBeforeTheColon", kOk + "Content-Length : 4\r\n\r\nbody",
+                 "404 Invalid HTTP header: an invalid field name", ""},
+        ReplyRow{"FoldedStatusLine", kOk + " folded: x\r\n\r\nbody",
+                 "404 Invalid HTTP header: a folded line with no field before it", ""},
+        ReplyRow{"NulInATrailer",
+                 kOk + "Transfer-Encoding: chunked\r\n\r\n" + std::string("0\r\nX: \0\r\n\r\n", 11),
+                 "404 Invalid chunked body: invalid trailer field", ""}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// Valid answers, if plain ones: no field at all, bare line feeds, folded or repeated fields,
+// codings stacked, and a relocation that cannot be followed ending under its own status.
+INSTANTIATE_TEST_SUITE_P(
+    Valid, HttpReplies,
+    ::testing::Values(
+        ReplyRow{"StatusLineOnly", "HTTP/1.1 200 OK\r\n\r\n", "ok", "", 200},
+        ReplyRow{"StatusLineOnlyBareLineFeeds", "HTTP/1.1 200 OK\n\n", "ok", "", 200},
+        ReplyRow{"BareLineFeeds", "HTTP/1.0 200 OK\nContent-Length: 4\n\nbody", "ok", "body", 200},
+        ReplyRow{"FoldedField", kOk + "X-A: one\r\n two\r\nContent-Length: 4\r\n\r\nbody", "ok", "body"},
+        ReplyRow{"ChunkedInTwoFields",
+                 kOk + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n" + kChunked, "ok",
+                 "hello world"},
+        ReplyRow{"GzipThenChunkedInTwoFields",
+                 kOk + "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + [] {
+                     std::string z = Compressed("hello world", 31);
+                     char size[16];
+                     std::snprintf(size, sizeof size, "%zx", z.size());
+                     return std::string(size) + "\r\n" + z + "\r\n0\r\n\r\n";
+                 }(),
+                 "ok", "hello world"},
+        ReplyRow{"ChunkedThenDeflate",
+                 kOk + "Transfer-Encoding: chunked, deflate\r\nContent-Length: 3\r\n\r\n" + Compressed(kChunked, 15),
+                 "ok", "hello world"},
+        ReplyRow{"StarThenChunked", kOk + "Transfer-Encoding: *, chunked\r\n\r\n" + kChunked, "ok", "hello world"},
+        ReplyRow{"DeflateZlibWrapped", kOk + "Content-Encoding: deflate\r\n\r\n" + Compressed(kText, 15), "ok", kText},
+        ReplyRow{"MovedWithoutLocationOrReason", "HTTP/1.1 301\r\n\r\n", "301 Relocation without an address", "", 301},
+        ReplyRow{"MovedWithoutLocation", "HTTP/1.1 301 Moved Permanently\r\nContent-Length: 0\r\n\r\n",
+                 "301 Moved Permanently (relocation without an address)", "", 301}),
     [](const auto& info) { return std::string(info.param.Name); });

