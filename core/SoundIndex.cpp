@@ -61,6 +61,19 @@ std::vector<std::string> SearchWords(std::string_view query)
     return words;
 }
 
+std::vector<std::string> WordForms(const std::string& word)
+{
+    std::vector<std::string> forms{word};
+    if (word.find("ao") == std::string::npos) return forms;
+    for (const char* plural : {"ae", "oe"}) {
+        std::string form = word;
+        for (std::size_t at = form.find("ao"); at != std::string::npos; at = form.find("ao", at + 2))
+            form.replace(at, 2, plural);
+        forms.push_back(form);
+    }
+    return forms;
+}
+
 std::uint32_t TSoundIndex::AddList(const std::string& Label, const std::string& ListName,
                                    std::vector<std::string> Rows, std::uint32_t Position)
 {
@@ -108,34 +121,49 @@ void TSoundIndex::Search(std::string_view Query, std::vector<TSoundRef>& Found) 
     Found.clear();
     std::vector<std::string> words = SearchWords(Query);
     if (words.empty() || FRowStart.empty()) return;
-    // The longest word is found with one scan of the whole buffer; the others are then looked
-    // for only inside the rows it is in.
+    // The longest word is found with one scan of the whole buffer per form; the others are
+    // then looked for only inside the rows it is in.
     std::sort(words.begin(), words.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-    const std::string& first = words.front();
+    std::vector<std::vector<std::string>> others;
+    for (std::size_t w = 1; w < words.size(); ++w) others.push_back(WordForms(words[w]));
     const char* const begin = FFolded.data();
     const char* const end = begin + FFolded.size();
-    const char* at = begin;
-    const std::boyer_moore_horspool_searcher seek(first.begin(), first.end());
-    while (at < end) {
-        const char* hit = std::search(at, end, seek);
-        if (hit == end) break;
-        const auto pos = static_cast<std::uint32_t>(hit - begin);
-        std::size_t row = static_cast<std::size_t>(std::upper_bound(FRowStart.begin(), FRowStart.end(), pos) -
-                                                   FRowStart.begin()) - 1;
-        const std::uint32_t rowStart = FRowStart[row];
-        const std::uint32_t rowEnd = row + 1 < FRowStart.size() ? FRowStart[row + 1] - 1
-                                                                 : static_cast<std::uint32_t>(FFolded.size() - 1);
-        const std::string_view text(begin + rowStart, rowEnd - rowStart);
-        bool all = true;
-        for (std::size_t w = 1; w < words.size() && all; ++w) all = text.find(words[w]) != std::string_view::npos;
+    std::vector<std::size_t> rows;
+    for (const std::string& form : WordForms(words.front())) {
+        const std::boyer_moore_horspool_searcher seek(form.begin(), form.end());
+        const std::size_t before = rows.size();
+        for (const char* at = begin; at < end;) {
+            const char* hit = std::search(at, end, seek);
+            if (hit == end) break;
+            const auto pos = static_cast<std::uint32_t>(hit - begin);
+            const std::size_t row = static_cast<std::size_t>(
+                std::upper_bound(FRowStart.begin(), FRowStart.end(), pos) - FRowStart.begin()) - 1;
+            rows.push_back(row);
+            at = begin + RowEnd(row) + 1;
+        }
+        if (before > 0) std::inplace_merge(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(before), rows.end());
+    }
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    for (std::size_t row : rows) {
         const TSoundRef ref = FRowRef[row];
-        if (all && !FLists[ref.List].Dropped) Found.push_back(ref);
-        at = begin + rowEnd + 1;
+        if (FLists[ref.List].Dropped) continue;
+        const std::string_view text(begin + FRowStart[row], RowEnd(row) - FRowStart[row]);
+        bool all = true;
+        for (std::size_t w = 0; w < others.size() && all; ++w) {
+            all = false;
+            for (const std::string& form : others[w]) all = all || text.find(form) != std::string_view::npos;
+        }
+        if (all) Found.push_back(ref);
     }
     if (!FInOrder)
         std::stable_sort(Found.begin(), Found.end(), [this](TSoundRef a, TSoundRef b) {
             return FLists[a.List].Position < FLists[b.List].Position;
         });
+}
+
+std::uint32_t TSoundIndex::RowEnd(std::size_t Row) const
+{
+    return Row + 1 < FRowStart.size() ? FRowStart[Row + 1] - 1 : static_cast<std::uint32_t>(FFolded.size() - 1);
 }
 
 }  // namespace kapo

@@ -16,6 +16,11 @@ std::string FoldForSearch(std::string_view text);
 // The words of a query, folded; blanks separate them.
 std::vector<std::string> SearchWords(std::string_view query);
 
+// The forms a folded word of a query is looked for in: itself and, for a word with "ao", the
+// plurals of the -ão words with that written "ae" and "oe" ("cao" finds "Cães", "leao" finds
+// "Leões").
+std::vector<std::string> WordForms(const std::string& word);
+
 // One row of the index: the list it came from and its place there.
 struct TSoundRef {
     std::uint32_t List = 0;
@@ -52,6 +57,8 @@ private:
         bool Dropped = false;  // replaced by a later copy of the same list
     };
     void Fold(std::uint32_t List);
+    // Where a row's folded text ends in the buffer (its line feed).
+    std::uint32_t RowEnd(std::size_t Row) const;
 
     std::vector<TList> FLists;
     // Every row folded, each followed by a line feed (no word holds one, so no match spans

@@ -33,21 +33,26 @@ TEST(SoundIndex, EveryWordOfTheQueryMustMatchTheSameRow)
     index.AddList("Animais", "animais.txt",
                   {"cao1.wav :Cães latindo ao longe", "gato.wav :Gato mia", "cavalo.wav :Cavalo a galope",
                    "sem dois pontos"});
-    index.AddList("Cozinha", "cozinha.txt", {"acucar.wav :Açúcar caindo no pote", "panela.wav :Panela de pressão"});
+    index.AddList("Cozinha", "cozinha.txt",
+                  {"acucar.wav :Açúcar caindo no pote", "panela.wav :Panela de pressão", "cachorro.wav :Cão rosna",
+                   "juba.wav :Leões rugindo"});
     index.AddList("Vazia", "vazia.txt", {});
     struct Row {
         const char* Query;
         std::vector<std::pair<std::uint32_t, std::uint32_t>> Found;
     } rows[] = {
-        {"cao", {{0, 0}}},
+        {"cao", {{0, 0}, {1, 2}}},   // "Cães" and "Cão"
+        {"leao", {{1, 3}}},          // "Leões"
+        {"caes", {{0, 0}}},
         {"CÃES", {{0, 0}}},
         {"acucar", {{1, 0}}},
-        {"a", {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}}},
+        {"a", {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}, {1, 2}, {1, 3}}},
         {"  gato   mia ", {{0, 1}}},
         {"mia gato", {{0, 1}}},
         {"gato galope", {}},  // the words are in two rows, not one
         {"pressao panela", {{1, 1}}},
-        {"wav", {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}}},
+        {"wav", {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}, {1, 2}, {1, 3}}},
+        {"rugindo leao", {{1, 3}}},  // the plural forms hold for any word of the query
         {"dois", {{0, 3}}},
         {"longe\ncavalo", {}},  // a line feed separates words, never rows
         {"", {}},
