@@ -133,10 +133,10 @@ void ApplyRange(const std::string& range, TReply& reply)
 {
     if (reply.Status != 200 || reply.Path.empty()) return;
     if (!EqualNoCase(range.substr(0, 6), "bytes=")) return;
-    const std::string spec = Trim(range.substr(6));
-    const std::size_t dash = spec.find('-');
-    if (dash == std::string::npos || spec.find(',') != std::string::npos) return;
-    const std::string a = Trim(spec.substr(0, dash)), b = Trim(spec.substr(dash + 1));
+    const std::string bounds = Trim(range.substr(6));
+    const std::size_t dash = bounds.find('-');
+    if (dash == std::string::npos || bounds.find(',') != std::string::npos) return;
+    const std::string a = Trim(bounds.substr(0, dash)), b = Trim(bounds.substr(dash + 1));
     const std::uint64_t size = reply.FileSize;
     std::uint64_t first = 0, last = size ? size - 1 : 0, n = 0;
     if (a.empty()) {
