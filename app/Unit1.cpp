@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "app/CatalogueSearch.h"
 #include "core/Classes.h"
 #include "ui/Regions.h"
 
@@ -183,16 +184,6 @@ bool Exists(const std::string& path)
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Gives the file its final name unless that name is taken; false when it is.
-bool RenameNoReplace(const std::string& from, const std::string& to)
-{
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno == EEXIST) return false;
-    // File systems that cannot refuse the replacement themselves.
-    if (Exists(to)) return false;
-    return ::rename(from.c_str(), to.c_str()) == 0;
-}
-
 // Removes a local copy when the handler that fetched it is done with it, however it ends.
 class TLocalCopy {
 public:
@@ -296,6 +287,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Nomes->OnDblClick = std::bind_front(&TForm1::NomesDblClick, this);
     Nomes->OnClick = std::bind_front(&TForm1::NomesClick, this);
     Nomes->OnKeyDown = std::bind_front(&TForm1::NomesKeyDown, this);
+    Nomes->SetMultiSelect(true);
+    InstallDragOut();
 
     Dir = new TDirectoryListBox(this);
     Dir->SetParent(this);
@@ -396,6 +389,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Lista->SetAccessibleName("Categorias");
     Nomes->SetAccessibleName("Sons");
     Drv->SetAccessibleName("Unidades");
+    FSearch = std::make_unique<TCatalogueSearch>(*this);
+    Nomes->OnClick = [this](TObject*) { FSearch->SelectionChanged(); };
     ApplyTabOrder();
     SetKeyPreview(true);
     OnKeyDown = std::bind_front(&TForm1::FormKeyDown, this);
@@ -415,6 +410,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
 
 TForm1::~TForm1()
 {
+    // Its background clients go before the window they report to.
+    FSearch.reset();
     BeforeDestruction();
     if (Form1 == this) Form1 = nullptr;
 }
@@ -550,7 +547,9 @@ void TForm1::StopMouseDown(TObject*, TMouseButton, TShiftState, int, int)
     Abook->Hide();
     ShowPressed(Stop);
     BusyLamp()->SetBrushColor(LampIdle);
+    ++FStopPresses;
     HttpCli1->Abort();
+    FSearch->StopFetching();
     // A preview waits inside its double click while the window goes on; Stop ends it there.
     if (Mp->CurrentMode() == 2) Mp->CloseDevice();
 }
@@ -563,6 +562,7 @@ void TForm1::SonsMouseDown(TObject*, TMouseButton, TShiftState, int, int)
     ShowPressed(Sons);
     if (BusyLamp()->Brush().Color == LampBusy) return;
     BusyLamp()->SetBrushColor(LampBusy);
+    FSearch->CatalogueChanged();
     Lista->Clear();
     TLocalCopy index(PrivateFolder().Path() + PrivateFolder().NewName("indice", ".txt"));
     bool superseded = false;
@@ -581,6 +581,7 @@ void TForm1::TransfMouseDown(TObject*, TMouseButton, TShiftState, int, int)
 {
     Abook->Hide();
     ShowPressed(Transf);
+    if (TransferSelection()) return;
     std::string folder = Dir->Directory() + "/";
     std::string name;
     if (!SelectedSound(name)) return;
@@ -608,6 +609,10 @@ void TForm1::DrvClick(TObject*) { Abook->Hide(); }
 void TForm1::FormKeyDown(TObject*, unsigned short& Key, TShiftState Shift)
 {
     // Each button's key; it acts as a click on the button, through the same handlers.
+    if (FSearch->FormKeyDown(Key, Shift)) {
+        Key = 0;
+        return;
+    }
     const TShiftState mods = Shift & (ssShift | ssAlt | ssCtrl);
     TImage* button = nullptr;
     if (mods == 0 && Key == VK_ESCAPE) button = Stop;
@@ -644,6 +649,7 @@ void TForm1::ListaClick(TObject*)
     Stk->SetCaption("");
     int item = Lista->SelectedItem();
     if (item == 0) return;
+    FSearch->Dismiss();
     Nomes->Clear();
     std::string line = Lista->Lines()[item - 1];
     std::size_t colon = line.find(':');
@@ -719,27 +725,6 @@ void TForm1::PlaySound(const std::string& Path)
     if (started && Mp->LastError() != 0) Stk->SetCaption(Mp->LastErrorText());
 }
 
-std::string TForm1::TransferSound(const std::string& Folder, const std::string& Name)
-{
-    // The sound is written under a hidden name in the same folder and takes its own name only
-    // once it came whole, so nothing partial ever bears the sound's name.
-    const std::string target = Folder + Name;
-    if (Name.empty()) throw EFCreateError("Cannot create file " + target);
-    const std::string partial = Folder + "." + Name + "." + std::to_string(::getpid()) + ".kapo-part";
-    std::string result;
-    bool superseded = false;
-    try {
-        result = FetchInto(partial, Serv->Text() + "club/waves/" + Name, Login->Text(), Senha->Text(), &superseded,
-                           0666);
-    } catch (const EFCreateError&) {
-        throw EFCreateError("Cannot create file " + target);
-    }
-    if (superseded && result == "Ok!") result = "Erro no download!";
-    if (result == "Ok!" && !RenameNoReplace(partial, target)) result = "Som já existe!!!";
-    if (result != "Ok!") DeleteFile(partial);
-    return result;
-}
-
 // ---- fetching and transfer status ----------------------------------------------------
 
 std::string TForm1::FetchFile(const std::string& LocalFolder, const std::string& BaseAddress,
@@ -750,26 +735,34 @@ std::string TForm1::FetchFile(const std::string& LocalFolder, const std::string&
 
 std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& Address, const std::string& Login,
                               const std::string& Password, bool* Superseded, mode_t Rights,
-                              std::function<void(std::int64_t)> Progress)
+                              std::function<void(std::int64_t)> Progress, TStream* Into)
 {
     std::string result;
-    if (FileExists(LocalPath)) DeleteFile(LocalPath);
+    if (!Into && FileExists(LocalPath)) DeleteFile(LocalPath);
     // A fetch started from a handler while another runs (inside that one's Get) cancels it; the
     // first call then ends with its own file and its own result.
     if (FRunningFetch) FRunningFetch->Superseded = true;
     HttpCli1->Abort();
     HttpCli1->SetURL(Address);
+    // The client keeps a received Content-Range in its range fields, which the next request
+    // would send: only a transfer taken up again asks for a range, and it sets its own.
+    if (!Into) {
+        HttpCli1->SetContentRangeBegin("");
+        HttpCli1->SetContentRangeEnd("");
+    }
     // "socks5://", "socks4a://" or "socks4://" + host names a SOCKS server, any other text an
     // HTTP proxy; "user:password@" gives either credentials, and a port written there wins.
     HttpCli1->SetProxyAddress(Proxy->Text(), PrPort->Text());
     HttpCli1->SetUsername(Login);
     HttpCli1->SetPassword(Password);
-    auto file = std::make_unique<TFileStream>(LocalPath, fmCreate, Rights);
+    std::unique_ptr<TFileStream> file;
+    if (!Into) file = std::make_unique<TFileStream>(LocalPath, fmCreate, Rights);
+    TStream* const stream = Into ? Into : file.get();
     TFetch fetch;
     fetch.Progress = std::move(Progress);
     TFetch* outer = FRunningFetch;
     FRunningFetch = &fetch;
-    HttpCli1->SetRcvdStream(file.get());
+    HttpCli1->SetRcvdStream(stream);
     try {
         HttpCli1->Get();
         result = "Ok!";
@@ -777,8 +770,8 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
         result = "Erro no download!";
     }
     FRunningFetch = outer;
-    if (HttpCli1->RcvdStream() == file.get()) HttpCli1->SetRcvdStream(nullptr);
-    std::int64_t size = file->Size();
+    if (HttpCli1->RcvdStream() == stream) HttpCli1->SetRcvdStream(nullptr);
+    std::int64_t size = stream->Size();
     file.reset();
     // A cancelled request may have seen the later request's success as its own.
     if (fetch.Superseded && result == "Ok!") result = "Erro no download!";
@@ -790,7 +783,8 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
 
 void TForm1::HttpCli1DocBegin(TObject*)
 {
-    G1->SetProgress(0);
+    if (GaugeShare.Active()) ShowGaugeShare();
+    else G1->SetProgress(0);
     Stk->SetCaption("Baixando arquivo...");
     BusyLamp()->SetBrushColor(LampBusy);
 }
@@ -800,6 +794,11 @@ void TForm1::HttpCli1DocData(TObject*, const void*, int)
     if (FRunningFetch && FRunningFetch->Progress) FRunningFetch->Progress(HttpCli1->RcvdCount());
     // Without a declared length the gauge refuses the maximum; the error goes back to the
     // client's read loop, which drops it, and the transfer goes on.
+    if (GaugeShare.Active()) {
+        ShowGaugeShare();
+        BusyLamp()->SetBrushColor(LampReceiving);
+        return;
+    }
     G1->SetMaxValue(HttpCli1->ContentLength());
     G1->SetProgress(HttpCli1->RcvdCount());
     BusyLamp()->SetBrushColor(LampReceiving);
@@ -807,7 +806,8 @@ void TForm1::HttpCli1DocData(TObject*, const void*, int)
 
 void TForm1::HttpCli1DocEnd(TObject*)
 {
-    G1->SetProgress(0);
+    if (GaugeShare.Count > 1) ShowGaugeShare();
+    else G1->SetProgress(0);
     Stk->SetCaption(IdleStatusText);
 }
 

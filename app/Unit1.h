@@ -23,6 +23,8 @@
 
 namespace kapo {
 
+class TCatalogueSearch;
+
 // The service's base address the settings panel starts with: a host name (and port) followed
 // by "/", without scheme; by default the demo service on this machine.
 extern const char* const DefaultBaseAddress;
@@ -93,9 +95,21 @@ public:
     TPoint DragWindowStart;
     TPoint DragPointerStart;
 
+    // What the gauge counts while a transfer is taken up again or a batch runs: the bytes of
+    // the sound already there before this request and the sound's whole length (-1 unknown),
+    // and the sound's place in the batch.
+    struct TGaugeShare {
+        std::int64_t Before = 0, Whole = -1;
+        int Index = 0, Count = 1;
+        bool Active() const { return Before > 0 || Count > 1; }
+    };
+    TGaugeShare GaugeShare;
+
     TShape* BusyLamp() const { return Shp1; }
     // Where the index, the lists and preview copies are fetched to: never a folder of the user.
     TPrivateFolder& PrivateFolder() { return *FPrivateFolder; }
+    // The search over the whole catalogue (Ctrl+F).
+    TCatalogueSearch& Search() { return *FSearch; }
 
     // Fetches BaseAddress + FileName into LocalFolder + FileName and answers "Ok!",
     // "Erro no download!" or "Não encontrei arquivo!". A fetch still running is cancelled first.
@@ -145,6 +159,9 @@ public:
     TSoundCache& SoundCache() { return FSounds; }
     // How long the selection rests before auditioning plays it.
     static constexpr int AuditionRestMs = 200;
+    // A row dragged out of the window: the sound goes as a file (text/uri-list).
+    void NomesStartDrag(TObject* Sender, int Index);
+    void InstallDragOut();
 
     // The sound's file name in a row of the list: the characters before the one that precedes
     // the first colon (Colon is its position from 0).
@@ -159,10 +176,11 @@ private:
     // FetchFile with the local path and the address given whole. Superseded, when given, tells
     // whether a later fetch cancelled this one; the later one's caller then owns the window.
     // Rights: permission bits of a new local file (the program's own copies are owner-only).
-    // Progress, when given, hears the bytes written so far after each block.
+    // Progress, when given, hears the bytes written so far after each block; Into, when given,
+    // receives the body instead of a new file at LocalPath.
     std::string FetchInto(const std::string& LocalPath, const std::string& Address, const std::string& Login,
                           const std::string& Password, bool* Superseded = nullptr, mode_t Rights = 0600,
-                          std::function<void(std::int64_t)> Progress = {});
+                          std::function<void(std::int64_t)> Progress = {}, TStream* Into = nullptr);
 
     // The sound of the selected row, when there is one, the login and password are given and
     // its name is safe as a file name; otherwise false, with the status line saying what is
@@ -171,9 +189,20 @@ private:
     // Plays a local copy through Mp until it ends or a handler ends it (Stop, another preview,
     // closing), then deletes it; a play that fails puts the device's text in the status line.
     void PlaySound(const std::string& Path);
-    // Fetches a sound into the folder and gives it its name only when it came whole. Answers
-    // FetchFile's result, or "Som já existe!!!" when the name was taken meanwhile.
+    // Fetches a sound into the folder and gives it its name only when it came whole, taking up
+    // what an earlier try left. Answers FetchFile's result, or "Som já existe!!!" when the name
+    // was taken meanwhile.
     std::string TransferSound(const std::string& Folder, const std::string& Name);
+    // The gauge as the share of the sound (and of the batch) that has arrived.
+    void ShowGaugeShare();
+    // With more than the highlighted row selected, transfers every selected sound in turn and
+    // sums up in the status line; false when the single transfer is to handle the press.
+    bool TransferSelection();
+    // The file a drag of the row hands over, fetched into the cache when it is not in the
+    // folder; empty, with the reason in Why when there is one, when there is none.
+    std::string DragFile(int Index, std::string& Why);
+    int FStopPresses = 0;
+    bool FBatchRunning = false;
 
     // One preview from its copy, the cache or the service.
     void PreviewOnce(const std::string& Name);
@@ -187,6 +216,7 @@ private:
     int FPreviewDepth = 0;
     bool FAuditionPending = false;
     int FWheelRest = 0;
+    std::unique_ptr<TCatalogueSearch> FSearch;
 
     TImage* NewButton(int left, int top, const std::string& hint);
     TLabel* NewLabel(TWinControl* parent, int left, int top, int width, int height, const std::string& caption,
@@ -197,5 +227,8 @@ private:
 };
 
 extern TForm1* Form1;
+
+// The status line after a batch: "3 sons transferidos, 1 já existia, 1 falhou".
+std::string BatchSummary(int Transferred, int Existing, int Failed, bool Stopped);
 
 }  // namespace kapo

@@ -232,6 +232,8 @@ TCustomListBox::~TCustomListBox() = default;
 
 void TCustomListBox::RowsChanged()
 {
+    FSelected.clear();
+    FAnchor = FItemIndex;
     if (FTopIndex > std::max(0, static_cast<int>(FRows.size()) - 1)) FTopIndex = 0;
     UpdateScroll();
     Invalidate();
@@ -252,6 +254,11 @@ void TCustomListBox::UpdateScroll()
 void TCustomListBox::SetItemIndex(int i)
 {
     if (i < -1 || i >= static_cast<int>(FRows.size())) i = -1;
+    FAnchor = i;
+    if (!FSelected.empty()) {
+        FSelected.clear();
+        Invalidate();
+    }
     if (i == FItemIndex) return;
     FItemIndex = i;
     if (i >= 0) MakeVisible(i);
@@ -264,7 +271,7 @@ TAccessibleRow TCustomListBox::AccessibleRow(int index) const
     TAccessibleRow row;
     if (index < 0 || index >= static_cast<int>(FRows.size())) return row;
     row.Text = FRows[static_cast<std::size_t>(index)].Text;
-    row.Selected = index == FItemIndex;
+    row.Selected = Selected(index);
     if (index >= FTopIndex && index < FTopIndex + VisibleRows()) row.Rect = ItemRect(index);
     return row;
 }
@@ -311,7 +318,7 @@ void TCustomListBox::Paint()
         TRect r = ItemRect(i);
         if (r.Top >= Height()) break;
         TOwnerDrawState st = 0;
-        if (i == FItemIndex) st |= odSelected;
+        if (Selected(i)) st |= odSelected;
         if (i == FItemIndex && Focused()) st |= odFocused;
         Canvas().Font().Assign(Font());
         Canvas().Brush() = TBrush{(st & odSelected) ? clHighlight : Color(), bsSolid};
@@ -337,7 +344,9 @@ void TCustomListBox::MouseDown(TMouseButton button, TShiftState shift, int x, in
         // The second press of a double click lands on whatever the first click's action put
         // under the mouse (a refilled list); it selects nothing.
         int i = (shift & ssDouble) ? -1 : ItemAtPos(x, y);
-        if (i >= 0 && i != FItemIndex) {
+        if (i >= 0 && FMultiSelect) {
+            MoveTo(i, shift, (shift & ssCtrl) != 0);
+        } else if (i >= 0 && i != FItemIndex) {
             SetItemIndex(i);
             auto guard = Liveness();
             Click();
@@ -362,10 +371,80 @@ void TCustomListBox::KeyDown(unsigned short& key, TShiftState shift)
     case VK_NEXT: i = std::min(n - 1, std::max(0, i) + VisibleRows() - 1); break;
     default: return;
     }
-    if (i != FItemIndex) {
+    if (FMultiSelect) {
+        MoveTo(i, shift & ssShift, false);
+    } else if (i != FItemIndex) {
         SetItemIndex(i);
         Click();
     }
+}
+
+void TCustomListBox::SetMultiSelect(bool m)
+{
+    FMultiSelect = m;
+    if (!m && !FSelected.empty()) {
+        FSelected.clear();
+        Invalidate();
+    }
+}
+
+bool TCustomListBox::Selected(int index) const
+{
+    if (index < 0 || index >= static_cast<int>(FRows.size())) return false;
+    if (FSelected.empty()) return index == FItemIndex;
+    return FSelected[static_cast<std::size_t>(index)];
+}
+
+void TCustomListBox::SetSelected(int index, bool selected)
+{
+    const int n = static_cast<int>(FRows.size());
+    if (index < 0 || index >= n || Selected(index) == selected) return;
+    if (!FMultiSelect) {
+        SetItemIndex(selected ? index : -1);
+        return;
+    }
+    if (FSelected.empty()) {
+        FSelected.assign(static_cast<std::size_t>(n), false);
+        if (FItemIndex >= 0) FSelected[static_cast<std::size_t>(FItemIndex)] = true;
+    }
+    FSelected[static_cast<std::size_t>(index)] = selected;
+    Invalidate();
+    NotifyAccessibleRow(index);
+}
+
+int TCustomListBox::SelCount() const
+{
+    if (FSelected.empty()) return FItemIndex >= 0 ? 1 : 0;
+    return static_cast<int>(std::count(FSelected.begin(), FSelected.end(), true));
+}
+
+void TCustomListBox::MoveTo(int index, TShiftState shift, bool toggle)
+{
+    const int n = static_cast<int>(FRows.size());
+    if (index < 0 || index >= n) return;
+    const std::vector<bool> before = FSelected;
+    const int was = FItemIndex;
+    if (toggle) {
+        // Ctrl+click: this row in or out, the others as they were.
+        std::vector<bool> sel(static_cast<std::size_t>(n), false);
+        for (int r = 0; r < n; ++r) sel[static_cast<std::size_t>(r)] = Selected(r);
+        sel[static_cast<std::size_t>(index)] = !sel[static_cast<std::size_t>(index)];
+        FItemIndex = index;
+        FSelected = sel;
+        FAnchor = index;
+    } else if ((shift & ssShift) && FAnchor >= 0 && FAnchor < n) {
+        FSelected.assign(static_cast<std::size_t>(n), false);
+        for (int r = std::min(FAnchor, index); r <= std::max(FAnchor, index); ++r) FSelected[static_cast<std::size_t>(r)] = true;
+        FItemIndex = index;
+    } else {
+        FSelected.clear();
+        FItemIndex = index;
+        FAnchor = index;
+    }
+    MakeVisible(index);
+    Invalidate();
+    NotifyAccessibleRow(index);
+    if (FItemIndex != was || FSelected != before) Click();
 }
 
 bool TCustomListBox::DoMouseWheel(TShiftState shift, int wheelDelta, TPoint mousePos)

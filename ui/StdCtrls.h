@@ -74,7 +74,9 @@ using TOwnerDrawState = unsigned;
 using TDrawItemEvent = std::function<void(TObject* Sender, int Index, TRect Rect, TOwnerDrawState State)>;
 
 // A scrolling list of rows with one highlighted row (ItemIndex, -1 for none). A single click
-// or an arrow key moves the highlight; double click and Enter are left to the owner.
+// or an arrow key moves the highlight; double click and Enter are left to the owner. With
+// MultiSelect, Ctrl+click adds or takes away a row, Shift+click and Shift with the arrow keys
+// select every row from the last one chosen alone; the highlighted row is the one last moved to.
 class TCustomListBox : public TCustomControl, private TRowOwner {
 public:
     explicit TCustomListBox(TComponent* owner);
@@ -93,6 +95,12 @@ public:
     void SetBorderStyle(TBorderStyle b) { FBorderStyle = b; Invalidate(); }
     bool Sorted() const { return FSorted; }
     void SetSorted(bool s) { FSorted = s; }
+    bool MultiSelect() const { return FMultiSelect; }
+    void SetMultiSelect(bool m);
+    // Whether the row is selected; without MultiSelect only the highlighted row is.
+    bool Selected(int index) const;
+    void SetSelected(int index, bool selected);
+    int SelCount() const;
     int ItemAtPos(int x, int y) const;  // -1 outside the rows
     TRect ItemRect(int index) const;
     void Clear() { FStrings.Clear(); }
@@ -121,7 +129,13 @@ protected:
     int VisibleRows() const;
 
 private:
+    // Moves the highlight as a click or a key does, selecting by the keys held.
+    void MoveTo(int index, TShiftState shift, bool toggle);
     int FItemIndex = -1;
+    bool FMultiSelect = false;
+    // Rows selected besides the highlight; empty while the highlighted row is all.
+    std::vector<bool> FSelected;
+    int FAnchor = -1;
     TRowStrings FStrings{FRows, FItemIndex, *this};
     int FTopIndex = 0;
     int FItemHeight = 13;

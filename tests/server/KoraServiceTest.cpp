@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -110,4 +111,54 @@ TEST_F(Service, ResponseHeadAndAccounts)
     TAccount a;
     EXPECT_FALSE(ParseAccount(":x", a));
     EXPECT_FALSE(ParseAccount("x", a));
+}
+
+TEST_F(Service, ServesSingleByteRangesOfAPlainGet)
+{
+    std::ofstream(Base / "root" / "waves" / "dez.txt") << "0123456789";
+    fs::last_write_time(Base / "root" / "waves" / "dez.txt",
+                        fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 30));
+    struct Row {
+        const char* Method;
+        const char* Range;
+        int Status;
+        std::uint64_t Offset, Length;
+        const char* ContentRange;  // the field's line, empty for none
+    } rows[] = {
+        {"GET", "bytes=4-", 206, 4, 6, "Content-Range: bytes 4-9/10"},
+        {"GET", "bytes=2-4", 206, 2, 3, "Content-Range: bytes 2-4/10"},
+        {"GET", "BYTES=8-100", 206, 8, 2, "Content-Range: bytes 8-9/10"},
+        {"GET", "bytes=-3", 206, 7, 3, "Content-Range: bytes 7-9/10"},
+        {"GET", "bytes=-30", 206, 0, 10, "Content-Range: bytes 0-9/10"},
+        {"GET", "bytes=0-", 206, 0, 10, "Content-Range: bytes 0-9/10"},
+        {"GET", "bytes=10-", 416, 0, 26, "Content-Range: bytes */10"},
+        {"GET", "bytes=-0", 416, 0, 26, "Content-Range: bytes */10"},
+        {"GET", "bytes=5-2", 200, 0, 10, ""},      // not a range: the whole file
+        {"GET", "bytes=1-2,4-5", 200, 0, 10, ""},  // several ranges: the whole file
+        {"GET", "items=1-2", 200, 0, 10, ""},
+        {"GET", "bytes=x-", 200, 0, 10, ""},
+        {"HEAD", "bytes=4-", 200, 0, 10, ""},      // a HEAD describes the whole file
+    };
+    for (const Row& r : rows) {
+        TRequestHead h;
+        ASSERT_TRUE(ParseRequestLine(std::string(r.Method) + " /waves/dez.txt HTTP/1.0", h));
+        ParseHeaderField(std::string("range: ") + r.Range, h);
+        TReply reply = Svc->Answer(h);
+        EXPECT_EQ(reply.Status, r.Status) << r.Method << " " << r.Range;
+        EXPECT_EQ(reply.Offset, r.Offset) << r.Range;
+        EXPECT_EQ(reply.Length, r.Length) << r.Range;
+        const std::string head = TKoraService::ResponseHead(reply);
+        const std::size_t at = head.find("Content-Range: ");
+        const std::string line = at == std::string::npos ? "" : head.substr(at, head.find("\r\n", at) - at);
+        EXPECT_EQ(line, r.ContentRange) << r.Range;
+        EXPECT_EQ(head.find("Last-Modified: ") != std::string::npos, r.Status != 416) << r.Range;
+    }
+    // A file's reply says when it was last changed, as an HTTP date.
+    TRequestHead h;
+    ASSERT_TRUE(ParseRequestLine("GET /waves/dez.txt HTTP/1.0", h));
+    const std::string head = TKoraService::ResponseHead(Svc->Answer(h));
+    EXPECT_NE(head.find("Accept-Ranges: bytes\r\n"), std::string::npos);
+    const std::size_t at = head.find("Last-Modified: ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(head.substr(head.find("\r\n", at) - 4, 4), " GMT");
 }

@@ -200,6 +200,67 @@ TEST(ListBox, ClicksAndArrowsMoveTheHighlightOnce)
     EXPECT_EQ(lb->ItemIndex(), -1);
 }
 
+TEST(ListBox, MultiSelectTakesCtrlAndShiftClicksAndShiftArrows)
+{
+    TForm form(nullptr);
+    form.SetBounds(0, 0, 200, 200);
+    auto* lb = new TListBox(&form);
+    lb->SetParent(&form);
+    lb->SetBounds(0, 0, 100, 150);
+    lb->SetItemHeight(15);
+    lb->SetMultiSelect(true);
+    for (int i = 0; i < 8; ++i) lb->Items().Add("row " + std::to_string(i));
+    int clicks = 0;
+    lb->OnClick = [&](TObject*) { ++clicks; };
+    form.Widget()->show();
+    auto selected = [&] {
+        std::string s;
+        for (int i = 0; i < 8; ++i) s += lb->Selected(i) ? '#' : '.';
+        return s;
+    };
+    enum Act { Click, Key };
+    struct Row {
+        Act What;
+        int RowOrKey;
+        Qt::KeyboardModifiers Mods;
+        const char* Selected;
+        int Index, Clicks;
+    } rows[] = {
+        {Click, 1, {}, ".#......", 1, 1},
+        {Click, 3, Qt::ControlModifier, ".#.#....", 3, 2},
+        {Click, 5, Qt::ShiftModifier, "...###..", 5, 3},   // from the row last chosen, in place of the rest
+        {Click, 4, Qt::ControlModifier, "...#.#..", 4, 4},  // Ctrl takes a row away
+        {Key, Qt::Key_Down, Qt::ShiftModifier, "....##..", 5, 5},
+        {Key, Qt::Key_Down, Qt::ShiftModifier, "....###.", 6, 6},
+        {Key, Qt::Key_Up, Qt::ShiftModifier, "....##..", 5, 7},
+        {Key, Qt::Key_Down, {}, "......#.", 6, 8},            // an arrow alone selects one row
+        {Click, 2, {}, "..#.....", 2, 9},
+        {Click, 2, {}, "..#.....", 2, 9},                    // the same row: no change
+        {Key, Qt::Key_Home, Qt::ShiftModifier, "###.....", 0, 10},
+    };
+    for (const Row& r : rows) {
+        if (r.What == Click) QTest::mouseClick(lb->Widget(), Qt::LeftButton, r.Mods, QPoint(5, r.RowOrKey * 15 + 7));
+        else QTest::keyClick(lb->Widget(), static_cast<Qt::Key>(r.RowOrKey), r.Mods);
+        EXPECT_EQ(selected(), r.Selected) << r.RowOrKey;
+        EXPECT_EQ(lb->ItemIndex(), r.Index) << r.RowOrKey;
+        EXPECT_EQ(clicks, r.Clicks) << r.RowOrKey;
+    }
+    EXPECT_EQ(lb->SelCount(), 3);
+    // The program's own choice of a row, and new rows, leave that row alone selected.
+    lb->SetItemIndex(7);
+    EXPECT_EQ(selected(), ".......#");
+    lb->SetSelected(1, true);
+    EXPECT_EQ(selected(), ".#.....#");
+    lb->Items().Add("row 8");
+    EXPECT_EQ(selected(), ".......#");
+    EXPECT_EQ(lb->SelCount(), 1);
+    // Without MultiSelect, modifiers change nothing of a click.
+    lb->SetMultiSelect(false);
+    QTest::mouseClick(lb->Widget(), Qt::LeftButton, Qt::ShiftModifier, QPoint(5, 2 * 15 + 7));
+    EXPECT_EQ(selected(), "..#.....");
+    EXPECT_EQ(lb->SelCount(), 1);
+}
+
 TEST(Memo, MissingLinesReadEmptyAndLongLinesAreCut)
 {
     TMemo memo(nullptr);

@@ -116,14 +116,16 @@ private:
         FSocket.HeadRoom = 0;
         FSocket.SetLineMode(false);
         const bool head = FHead.Method == "HEAD";
-        if (Reply.Status == 200 && !head) {
+        const bool file = (Reply.Status == 200 || Reply.Status == 206) && !Reply.Path.empty();
+        if (file && !head) {
             FFile = ::open(Reply.Path.c_str(), O_RDONLY | O_CLOEXEC);
             if (FFile < 0) Reply = TKoraService::Error(404);
             else FLength = FRemaining = Reply.Length;
+            FOffset = Reply.Offset;
         }
         FStatus = Reply.Status;
         std::string out = TKoraService::ResponseHead(Reply);
-        if (Reply.Status != 200 && !head) out += Reply.Body;
+        if (FFile < 0 && !head) out += Reply.Body;
         TLiveness guard = FSocket.Liveness();
         FSocket.SendText(out);
         if (!guard || FPhase == phGone) return;
@@ -143,7 +145,7 @@ private:
     void SendPiece(std::uint64_t Most)
     {
         const std::uint64_t want = std::min(Most, FRemaining);
-        const auto offset = static_cast<std::int64_t>(FLength - FRemaining);
+        const auto offset = static_cast<std::int64_t>(FOffset + FLength - FRemaining);
         try {
             FSocket.SendFile(FFile, offset, static_cast<std::int64_t>(want));
         } catch (const Exception&) {
@@ -236,6 +238,7 @@ private:
     int FStatus = 0;
     int FFile = -1;
     std::uint64_t FLength = 0;     // of the file being sent
+    std::uint64_t FOffset = 0;     // where the part sent starts in the file
     std::uint64_t FRemaining = 0;  // bytes of it not yet queued
     std::uint64_t FBytes = 0;
     std::int64_t FLastProgress = 0;

@@ -4,7 +4,9 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <stdexcept>
 
@@ -54,12 +56,14 @@ const char* ReasonOf(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 408: return "Request Timeout";
+    case 416: return "Range Not Satisfiable";
     case 431: return "Request Header Fields Too Large";
     case 503: return "Service Unavailable";
     default: return "Error";
@@ -89,7 +93,77 @@ void ParseHeaderField(const std::string& line, TRequestHead& head)
 {
     std::size_t colon = line.find(':');
     if (colon == std::string::npos) return;
-    if (EqualNoCase(line.substr(0, colon), "Authorization")) head.Authorization = Trim(line.substr(colon + 1));
+    const std::string name = line.substr(0, colon);
+    if (EqualNoCase(name, "Authorization")) head.Authorization = Trim(line.substr(colon + 1));
+    else if (EqualNoCase(name, "Range")) head.Range = Trim(line.substr(colon + 1));
+}
+
+namespace {
+
+// Digits only, without overflow; false for anything else, the empty text included.
+bool ParseOffset(const std::string& text, std::uint64_t& value)
+{
+    if (text.empty() || text.size() > 19) return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return true;
+}
+
+// An HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT", in English whatever the locale.
+std::string HttpDate(std::int64_t seconds)
+{
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm tm {};
+    ::gmtime_r(&t, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
+                  months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+}  // namespace
+
+void ApplyRange(const std::string& range, TReply& reply)
+{
+    if (reply.Status != 200 || reply.Path.empty()) return;
+    if (!EqualNoCase(range.substr(0, 6), "bytes=")) return;
+    const std::string bounds = Trim(range.substr(6));
+    const std::size_t dash = bounds.find('-');
+    if (dash == std::string::npos || bounds.find(',') != std::string::npos) return;
+    const std::string a = Trim(bounds.substr(0, dash)), b = Trim(bounds.substr(dash + 1));
+    const std::uint64_t size = reply.FileSize;
+    std::uint64_t first = 0, last = size ? size - 1 : 0, n = 0;
+    if (a.empty()) {
+        // The last N bytes.
+        if (!ParseOffset(b, n)) return;
+        if (n == 0 || size == 0) {
+            first = size;
+        } else {
+            first = n >= size ? 0 : size - n;
+        }
+    } else {
+        if (!ParseOffset(a, first)) return;
+        if (!b.empty()) {
+            if (!ParseOffset(b, last) || last < first) return;
+            if (size) last = std::min(last, size - 1);
+        }
+    }
+    if (first >= size) {
+        TReply refused = TKoraService::Error(416);
+        refused.FileSize = size;
+        reply = refused;
+        return;
+    }
+    reply.Status = 206;
+    reply.Reason = ReasonOf(206);
+    reply.Offset = first;
+    reply.Length = last - first + 1;
 }
 
 bool ParseAccount(const std::string& text, TAccount& account)
@@ -209,8 +283,11 @@ TReply TKoraService::Answer(const TRequestHead& head) const
     r.Status = 200;
     r.Reason = "OK";
     r.Path = real;
-    r.Length = static_cast<std::uint64_t>(st.st_size);
+    r.Length = r.FileSize = static_cast<std::uint64_t>(st.st_size);
+    r.Modified = static_cast<std::int64_t>(st.st_mtime);
     r.ContentType = ContentTypeOf(real);
+    // Ranges of a plain GET only: a HEAD describes the whole file.
+    if (head.Method == "GET" && !head.Range.empty()) ApplyRange(head.Range, r);
     return r;
 }
 
@@ -220,6 +297,12 @@ std::string TKoraService::ResponseHead(const TReply& reply)
     h += "Server: kora-server\r\n";
     h += "Content-Type: " + reply.ContentType + "\r\n";
     h += "Content-Length: " + std::to_string(reply.Length) + "\r\n";
+    if (!reply.Path.empty()) h += "Accept-Ranges: bytes\r\n";
+    if (reply.Status == 206)
+        h += "Content-Range: bytes " + std::to_string(reply.Offset) + "-" +
+             std::to_string(reply.Offset + reply.Length - 1) + "/" + std::to_string(reply.FileSize) + "\r\n";
+    if (reply.Status == 416) h += "Content-Range: bytes */" + std::to_string(reply.FileSize) + "\r\n";
+    if (reply.Modified >= 0) h += "Last-Modified: " + HttpDate(reply.Modified) + "\r\n";
     if (reply.Challenge) h += "WWW-Authenticate: Basic realm=\"KORA club\"\r\n";
     h += "Connection: close\r\n\r\n";
     return h;

@@ -18,6 +18,7 @@ struct TRequestHead {
     std::string Target;   // as sent: origin form "/path" or absolute form "http://host/path"
     std::string Version;  // "HTTP/1.0", "HTTP/1.1"
     std::string Authorization;
+    std::string Range;  // the Range field, as sent
 };
 
 // Parses the request line and keeps the header fields the service needs. False for a request
@@ -38,8 +39,11 @@ std::vector<TAccount> LoadAccounts(const std::string& fileName);
 struct TReply {
     int Status = 200;
     std::string Reason;
-    std::string Path;         // the file to send, for 200
-    std::uint64_t Length = 0;  // its size, or the length of Body
+    std::string Path;         // the file to send, for 200 and 206
+    std::uint64_t Offset = 0;  // where in the file the body starts (206)
+    std::uint64_t Length = 0;  // the body's length: the file's, the range's or Body's
+    std::uint64_t FileSize = 0;
+    std::int64_t Modified = -1;  // the file's time, seconds since 1970; -1 for none
     std::string ContentType;
     std::string Body;         // a short text body for errors
     bool Challenge = false;   // add WWW-Authenticate
@@ -65,6 +69,11 @@ private:
     std::string FRoot;  // resolved, without a trailing "/"
     std::vector<std::string> FCredentials;  // "Basic " + base64 of "name:password"
 };
+
+// Narrows a whole-file reply of a GET to the one byte range a Range field asks for
+// ("bytes=A-B", "bytes=A-", "bytes=-N"): 206, or 416 for a range past the end. A field of any
+// other form (another unit, several ranges) is ignored and the whole file is sent.
+void ApplyRange(const std::string& range, TReply& reply);
 
 // Decodes %XX escapes; false for a malformed escape or one that gives NUL.
 bool PercentDecode(const std::string& in, std::string& out);
