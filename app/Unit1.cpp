@@ -162,6 +162,7 @@ TEdit* TForm1::NewEdit(TWinControl* parent, int left, int top, int width, TColor
 // A fetch in progress; a later fetch marks it superseded before it aborts its request.
 struct TForm1::TFetch {
     bool Superseded = false;
+    TFetchFileStream* Stream = nullptr;
 };
 
 namespace {
@@ -406,12 +407,16 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     OnCreate = std::bind_front(&TForm1::FormCreate, this);
     OnActivate = std::bind_front(&TForm1::FormActivate, this);
     OnDestroy = std::bind_front(&TForm1::FormDestroy, this);
+    if (Application) Application->OnTerminate = std::bind_front(&TForm1::ApplicationTerminate, this);
 }
 
 TForm1::~TForm1()
 {
     BeforeDestruction();
-    if (Form1 == this) Form1 = nullptr;
+    if (Form1 == this) {
+        Form1 = nullptr;
+        if (Application) Application->OnTerminate = nullptr;
+    }
 }
 
 // ---- start-up and shut-down ----------------------------------------------------------
@@ -475,7 +480,13 @@ void TForm1::FormDestroy(TObject*)
     // folder made for it.
     if (SettingsFolder != ProgramFolder) MakeFolders(SettingsFolder, 0700);
     // Written aside and renamed over the old file: a full disk or a crash keeps the old one.
-    Memo1->Lines().SaveToFileReplacing(SettingsFolder + SettingsFileName, 0600);
+    // The window is going: the failure is told on the program's error output, not in a box.
+    const std::string file = SettingsFolder + SettingsFileName;
+    try {
+        Memo1->Lines().SaveToFileReplacing(file, 0600);
+    } catch (const std::exception&) {
+        std::fprintf(stderr, "Kapo: não consegui gravar as configurações em %s.\n", file.c_str());
+    }
 }
 
 // ---- the skinned window --------------------------------------------------------------
@@ -559,9 +570,17 @@ void TForm1::SonsMouseDown(TObject*, TMouseButton, TShiftState, int, int)
     bool superseded = false;
     std::string result = FetchInto(index.Path(), Serv->Text() + "waves/" + "indice.txt", "", "", &superseded);
     if (superseded) return;
-    // A malformed index raises the tree's error to the error display; the lamp stays red.
-    if (result == "Ok!") Lista->Lines().LoadFromFile(index.Path());
-    else Lista->Clear();
+    if (result == "Ok!") {
+        try {
+            Lista->Lines().LoadFromFile(index.Path());
+        } catch (const EOutlineLoadError& E) {
+            Lista->Clear();
+            Stk->SetCaption(MalformedIndexText(E.Line()));
+        }
+    } else {
+        Lista->Clear();
+        ShowFetchFailure(fkCatalogue, result);
+    }
     BusyLamp()->SetBrushColor(LampIdle);
     G1->SetProgress(0);
 }
@@ -579,9 +598,15 @@ void TForm1::TransfMouseDown(TObject*, TMouseButton, TShiftState, int, int)
         Stk->SetCaption("Som já existe!!!");
         return;
     }
-    std::string result = TransferSound(folder, name);
+    std::string result;
+    try {
+        result = TransferSound(folder, name);
+    } catch (const EFCreateError&) {
+        Stk->SetCaption(FolderNotWritableText);
+        return;
+    }
     if (result == "Som já existe!!!") Stk->SetCaption(result);
-    else if (result != "Ok!") Stk->SetCaption("Falha no acesso ao club KORA!");
+    else if (result != "Ok!") ShowFetchFailure(fkSound, result);
 }
 
 void TForm1::TransfMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Transf); }
@@ -641,6 +666,7 @@ void TForm1::ListaClick(TObject*)
         Nomes->Repaint();
     } else {
         Nomes->Clear();
+        ShowFetchFailure(fkCatalogue, result);
     }
     BusyLamp()->SetBrushColor(LampIdle);
 }
@@ -671,7 +697,7 @@ void TForm1::NomesDblClick(TObject*)
         // Whatever a failed fetch left (an error page) would be played by the next double click.
         DeleteFile(copy);
         if (superseded) return;
-        Stk->SetCaption("Falha no acesso ao club KORA!");
+        ShowFetchFailure(fkSound, result);
     }
     BusyLamp()->SetBrushColor(LampIdle);
 }
@@ -685,7 +711,7 @@ bool TForm1::SelectedSound(std::string& Name)
     Name = SoundName(row, colon);
     const char* refusal = Login->Text().empty()   ? "Falta login do Club!"
                           : Senha->Text().empty() ? "Falta senha do Club!"
-                          : !SafeName(Name)       ? "Nome de som inválido!"
+                          : !SafeName(Name) || Name.size() > SoundNameLimit ? InvalidSoundNameText
                                                   : nullptr;
     if (refusal) Stk->SetCaption(refusal);
     return refusal == nullptr;
@@ -703,9 +729,10 @@ void TForm1::PlaySound(const std::string& Path)
     try {
         Mp->OpenDevice();
     } catch (const EMCIDeviceError&) {
-        // Not playable (an error page, a damaged file): the copy goes, the device's text is shown.
+        // Not playable (an error page, other sound formats, a damaged file): the copy goes.
         DeleteFile(Path);
-        throw;
+        Stk->SetCaption(UnplayableSoundText);
+        return;
     }
     Mp->WaitNextCommand(true);
     // The play returns when the sound has ended; the window repaints and takes input meanwhile,
@@ -757,6 +784,13 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
 {
     std::string result;
     if (FileExists(LocalPath)) DeleteFile(LocalPath);
+    // Closing does not wait for a fetch, nor starts one.
+    if (Application && Application->Terminated()) {
+        FLastOutcome = TFetchOutcome{};
+        FLastOutcome.Error = httperrAborted;
+        FLastFetchFailed = true;
+        return "Não encontrei arquivo!";
+    }
     // A fetch started from a handler while another runs (inside that one's Get) cancels it; the
     // first call then ends with its own file and its own result.
     if (FRunningFetch) FRunningFetch->Superseded = true;
@@ -781,18 +815,39 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
     HttpCli1->SetSocksLevel(socksLevel);
     HttpCli1->SetUsername(Login);
     HttpCli1->SetPassword(Password);
-    auto file = std::make_unique<TFileStream>(LocalPath, fmCreate, Rights);
+    // Only the sounds are the club's, and they always go with a login; the public catalogue
+    // files never do.
+    const TFetchKind kind = Login.empty() ? fkCatalogue : fkSound;
+    auto file = std::make_unique<TFetchFileStream>(LocalPath, Rights, kind);
     TFetch fetch;
+    fetch.Stream = file.get();
     TFetch* outer = FRunningFetch;
     FRunningFetch = &fetch;
     HttpCli1->SetRcvdStream(file.get());
+    bool failed = false;
     try {
         HttpCli1->Get();
         result = "Ok!";
     } catch (const std::exception&) {
         result = "Erro no download!";
+        failed = true;
     }
     FRunningFetch = outer;
+    if (!fetch.Superseded) {
+        FLastFetchFailed = failed;
+        FLastOutcome = TFetchOutcome{};
+        if (failed) {
+            FLastOutcome.Status = HttpCli1->StatusCode();
+            FLastOutcome.Error = HttpCli1->RequestDoneError();
+            FLastOutcome.Reason = HttpCli1->ReasonPhrase();
+            const TStrings& head = HttpCli1->RcvdHeader();
+            if (head.Count() > 0 && head[0].rfind("HTTP/", 0) == 0 && head[0].size() >= 12)
+                FLastOutcome.ResponseStatus = std::atoi(head[0].c_str() + 9);
+            FLastOutcome.ViaProxy = !Trim(proxy).empty();
+            FLastOutcome.WriteErrno = file->WriteErrno();
+            FLastOutcome.OverLimit = file->OverLimit();
+        }
+    }
     if (HttpCli1->RcvdStream() == file.get()) HttpCli1->SetRcvdStream(nullptr);
     std::int64_t size = file->Size();
     file.reset();
@@ -809,6 +864,20 @@ void TForm1::HttpCli1DocBegin(TObject*)
     G1->SetProgress(0);
     Stk->SetCaption("Baixando arquivo...");
     BusyLamp()->SetBrushColor(LampBusy);
+    // A document that says at once that it is beyond its cap is not fetched at all.
+    if (FRunningFetch && FRunningFetch->Stream && !FRunningFetch->Stream->Accept(HttpCli1->ContentLength()))
+        HttpCli1->Abort();
+}
+
+void TForm1::ApplicationTerminate(TObject*) { HttpCli1->Abort(); }
+
+void TForm1::ShowFetchFailure(TFetchKind Kind, const std::string& Result)
+{
+    std::string text = FLastFetchFailed ? FailureText(FLastOutcome, Kind) : std::string();
+    const bool stopped = FLastFetchFailed && FLastOutcome.Error == httperrAborted && !FLastOutcome.OverLimit;
+    if (text.empty() && Kind == fkSound) text = "Falha no acesso ao club KORA!";
+    else if (text.empty() && !stopped) text = Result;
+    Stk->SetCaption(text);
 }
 
 void TForm1::HttpCli1DocData(TObject*, const void*, int)

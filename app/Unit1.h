@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/FailureText.h"
 #include "ui/ExtCtrls.h"
 #include "ui/Forms.h"
 #include "net/HttpProt.h"
@@ -125,6 +126,9 @@ public:
     void HttpCli1DocData(TObject* Sender, const void* Buffer, int Len);
     void HttpCli1DocEnd(TObject* Sender);
     void NomesDblClick(TObject* Sender);
+    // The application is asked to end (Ctrl+Q, the close button, the desktop, a signal): a
+    // fetch in progress is stopped at once, so the loop can end without waiting for it.
+    void ApplicationTerminate(TObject* Sender);
 
     // The sound's file name in a row of the list: the characters before the one that precedes
     // the first colon (Colon is its position from 0).
@@ -149,8 +153,15 @@ private:
     // FetchFile's result, or "Som já existe!!!" when the name was taken meanwhile.
     std::string TransferSound(const std::string& Folder, const std::string& Name);
 
+    // Puts what failed in the status line: the failure's own text, else the fetch's result
+    // (a catalogue file) or the club's refusal (a sound).
+    void ShowFetchFailure(TFetchKind Kind, const std::string& Result);
+
     std::unique_ptr<TPrivateFolder> FPrivateFolder;
     TFetch* FRunningFetch = nullptr;
+    // How the last fetch that failed ended.
+    TFetchOutcome FLastOutcome;
+    bool FLastFetchFailed = false;
 
     TImage* NewButton(int left, int top, const std::string& hint);
     TLabel* NewLabel(TWinControl* parent, int left, int top, int width, int height, const std::string& caption,
