@@ -85,12 +85,14 @@ int main(int argc, char** argv)
     ReleaseStartMessages(previous);
 
     // One copy per user: two would overwrite each other's settings. A later start brings the
-    // running window forward and ends.
+    // running window forward and ends; when that copy does not answer (stuck, or left without
+    // a window), this one runs in its place rather than leave the user with no window at all.
     if (!instance.Acquire()) {
         const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
         if (!token) token = std::getenv("DESKTOP_STARTUP_ID");
-        if (!instance.AskToRaise(token ? token : "")) std::fputs("Kapo já está aberto.\n", stderr);
-        return 0;
+        if (instance.AskToRaise(token ? token : "")) return 0;
+        std::fputs("Kapo: a cópia já aberta não responde; esta abre a sua janela.\n", stderr);
+        instance.TakeOver();
     }
     instance.OnRaise = RaiseMainWindow;
 

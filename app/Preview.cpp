@@ -202,7 +202,7 @@ void TForm1::PreviewOnce(const std::string& Name)
         DeleteFile(copy);
         return;
     }
-    if (!ok) Stk->SetCaption("Falha no acesso ao club KORA!");
+    if (!ok) ShowFetchFailure(fkSound, result);
     BusyLamp()->SetBrushColor(LampIdle);
     if (!play.Started) {
         // Too short to start early, or not a plain wave: played now that it is whole.

@@ -406,6 +406,7 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     OnCreate = std::bind_front(&TForm1::FormCreate, this);
     OnActivate = std::bind_front(&TForm1::FormActivate, this);
     OnDestroy = std::bind_front(&TForm1::FormDestroy, this);
+    if (Application) Application->OnTerminate = std::bind_front(&TForm1::ApplicationTerminate, this);
 }
 
 TForm1::~TForm1()
@@ -413,7 +414,10 @@ TForm1::~TForm1()
     // Its background clients go before the window they report to.
     FSearch.reset();
     BeforeDestruction();
-    if (Form1 == this) Form1 = nullptr;
+    if (Form1 == this) {
+        Form1 = nullptr;
+        if (Application) Application->OnTerminate = nullptr;
+    }
 }
 
 // ---- start-up and shut-down ----------------------------------------------------------
@@ -481,7 +485,13 @@ void TForm1::FormDestroy(TObject*)
     // folder made for it.
     if (SettingsFolder != ProgramFolder) MakeFolders(SettingsFolder, 0700);
     // Written aside and renamed over the old file: a full disk or a crash keeps the old one.
-    Memo1->Lines().SaveToFileReplacing(SettingsFolder + SettingsFileName, 0600);
+    // The window is going: the failure is told on the program's error output, not in a box.
+    const std::string file = SettingsFolder + SettingsFileName;
+    try {
+        Memo1->Lines().SaveToFileReplacing(file, 0600);
+    } catch (const std::exception&) {
+        std::fprintf(stderr, "Kapo: não consegui gravar as configurações em %s.\n", file.c_str());
+    }
 }
 
 // ---- the skinned window --------------------------------------------------------------
@@ -568,9 +578,17 @@ void TForm1::SonsMouseDown(TObject*, TMouseButton, TShiftState, int, int)
     bool superseded = false;
     std::string result = FetchInto(index.Path(), Serv->Text() + "waves/" + "indice.txt", "", "", &superseded);
     if (superseded) return;
-    // A malformed index raises the tree's error to the error display; the lamp stays red.
-    if (result == "Ok!") Lista->Lines().LoadFromFile(index.Path());
-    else Lista->Clear();
+    if (result == "Ok!") {
+        try {
+            Lista->Lines().LoadFromFile(index.Path());
+        } catch (const EOutlineLoadError& E) {
+            Lista->Clear();
+            Stk->SetCaption(MalformedIndexText(E.Line()));
+        }
+    } else {
+        Lista->Clear();
+        ShowFetchFailure(fkCatalogue, result);
+    }
     BusyLamp()->SetBrushColor(LampIdle);
     G1->SetProgress(0);
 }
@@ -589,9 +607,15 @@ void TForm1::TransfMouseDown(TObject*, TMouseButton, TShiftState, int, int)
         Stk->SetCaption("Som já existe!!!");
         return;
     }
-    std::string result = TransferSound(folder, name);
+    std::string result;
+    try {
+        result = TransferSound(folder, name);
+    } catch (const EFCreateError&) {
+        Stk->SetCaption(FolderNotWritableText);
+        return;
+    }
     if (result == "Som já existe!!!") Stk->SetCaption(result);
-    else if (result != "Ok!") Stk->SetCaption("Falha no acesso ao club KORA!");
+    else if (result != "Ok!") ShowFetchFailure(fkSound, result);
 }
 
 void TForm1::TransfMouseUp(TObject*, TMouseButton, TShiftState, int, int) { ShowReleased(Transf); }
@@ -665,6 +689,7 @@ void TForm1::ListaClick(TObject*)
         Nomes->Repaint();
     } else {
         Nomes->Clear();
+        ShowFetchFailure(fkCatalogue, result);
     }
     BusyLamp()->SetBrushColor(LampIdle);
 }
@@ -687,7 +712,7 @@ bool TForm1::SelectedSound(std::string& Name)
     Name = SoundName(row, colon);
     const char* refusal = Login->Text().empty()   ? "Falta login do Club!"
                           : Senha->Text().empty() ? "Falta senha do Club!"
-                          : !SafeName(Name)       ? "Nome de som inválido!"
+                          : !SafeName(Name) || Name.size() > SoundNameLimit ? InvalidSoundNameText
                                                   : nullptr;
     if (refusal) Stk->SetCaption(refusal);
     return refusal == nullptr;
@@ -705,9 +730,10 @@ void TForm1::PlaySound(const std::string& Path)
     try {
         Mp->OpenDevice();
     } catch (const EMCIDeviceError&) {
-        // Not playable (an error page, a damaged file): the copy goes, the device's text is shown.
+        // Not playable (an error page, other sound formats, a damaged file): the copy goes.
         DeleteFile(Path);
-        throw;
+        Stk->SetCaption(UnplayableSoundText);
+        return;
     }
     Mp->WaitNextCommand(true);
     // The play returns when the sound has ended; the window repaints and takes input meanwhile,
@@ -739,6 +765,13 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
 {
     std::string result;
     if (!Into && FileExists(LocalPath)) DeleteFile(LocalPath);
+    // Closing does not wait for a fetch, nor starts one.
+    if (Application && Application->Terminated()) {
+        FLastOutcome = TFetchOutcome{};
+        FLastOutcome.Error = httperrAborted;
+        FLastFetchFailed = true;
+        return "Não encontrei arquivo!";
+    }
     // A fetch started from a handler while another runs (inside that one's Get) cancels it; the
     // first call then ends with its own file and its own result.
     if (FRunningFetch) FRunningFetch->Superseded = true;
@@ -755,21 +788,44 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
     HttpCli1->SetProxyAddress(Proxy->Text(), PrPort->Text());
     HttpCli1->SetUsername(Login);
     HttpCli1->SetPassword(Password);
-    std::unique_ptr<TFileStream> file;
-    if (!Into) file = std::make_unique<TFileStream>(LocalPath, fmCreate, Rights);
+    // Only the sounds are the club's, and they always go with a login; the public catalogue
+    // files never do. A stream given by the caller (a transfer taken up again) is its own.
+    const TFetchKind kind = Login.empty() ? fkCatalogue : fkSound;
+    std::unique_ptr<TFetchFileStream> file;
+    if (!Into) file = std::make_unique<TFetchFileStream>(LocalPath, Rights, kind);
     TStream* const stream = Into ? Into : file.get();
     TFetch fetch;
     fetch.Progress = std::move(Progress);
+    fetch.Stream = file.get();
     TFetch* outer = FRunningFetch;
     FRunningFetch = &fetch;
     HttpCli1->SetRcvdStream(stream);
+    bool failed = false;
     try {
         HttpCli1->Get();
         result = "Ok!";
     } catch (const std::exception&) {
         result = "Erro no download!";
+        failed = true;
     }
     FRunningFetch = outer;
+    if (!fetch.Superseded) {
+        FLastFetchFailed = failed;
+        FLastOutcome = TFetchOutcome{};
+        if (failed) {
+            FLastOutcome.Status = HttpCli1->StatusCode();
+            FLastOutcome.Error = HttpCli1->RequestDoneError();
+            FLastOutcome.Reason = HttpCli1->ReasonPhrase();
+            const TStrings& head = HttpCli1->RcvdHeader();
+            if (head.Count() > 0 && head[0].rfind("HTTP/", 0) == 0 && head[0].size() >= 12)
+                FLastOutcome.ResponseStatus = std::atoi(head[0].c_str() + 9);
+            FLastOutcome.ViaProxy = !Trim(Proxy->Text()).empty();
+            if (file) {
+                FLastOutcome.WriteErrno = file->WriteErrno();
+                FLastOutcome.OverLimit = file->OverLimit();
+            }
+        }
+    }
     if (HttpCli1->RcvdStream() == stream) HttpCli1->SetRcvdStream(nullptr);
     std::int64_t size = stream->Size();
     file.reset();
@@ -787,6 +843,20 @@ void TForm1::HttpCli1DocBegin(TObject*)
     else G1->SetProgress(0);
     Stk->SetCaption("Baixando arquivo...");
     BusyLamp()->SetBrushColor(LampBusy);
+    // A document that says at once that it is beyond its cap is not fetched at all.
+    if (FRunningFetch && FRunningFetch->Stream && !FRunningFetch->Stream->Accept(HttpCli1->ContentLength()))
+        HttpCli1->Abort();
+}
+
+void TForm1::ApplicationTerminate(TObject*) { HttpCli1->Abort(); }
+
+void TForm1::ShowFetchFailure(TFetchKind Kind, const std::string& Result)
+{
+    std::string text = FLastFetchFailed ? FailureText(FLastOutcome, Kind) : std::string();
+    const bool stopped = FLastFetchFailed && FLastOutcome.Error == httperrAborted && !FLastOutcome.OverLimit;
+    if (text.empty() && Kind == fkSound) text = "Falha no acesso ao club KORA!";
+    else if (text.empty() && !stopped) text = Result;
+    Stk->SetCaption(text);
 }
 
 void TForm1::HttpCli1DocData(TObject*, const void*, int)

@@ -9,6 +9,7 @@
 
 #include "app/PreviewSettings.h"
 #include "app/SoundCache.h"
+#include "app/FailureText.h"
 
 #include "ui/ExtCtrls.h"
 #include "ui/Forms.h"
@@ -162,6 +163,9 @@ public:
     // A row dragged out of the window: the sound goes as a file (text/uri-list).
     void NomesStartDrag(TObject* Sender, int Index);
     void InstallDragOut();
+    // The application is asked to end (Ctrl+Q, the close button, the desktop, a signal): a
+    // fetch in progress is stopped at once, so the loop can end without waiting for it.
+    void ApplicationTerminate(TObject* Sender);
 
     // The sound's file name in a row of the list: the characters before the one that precedes
     // the first colon (Colon is its position from 0).
@@ -172,6 +176,7 @@ private:
     struct TFetch {
         bool Superseded = false;
         std::function<void(std::int64_t)> Progress;
+        TFetchFileStream* Stream = nullptr;  // the file of the fetch with its cap, when it makes one
     };
     // FetchFile with the local path and the address given whole. Superseded, when given, tells
     // whether a later fetch cancelled this one; the later one's caller then owns the window.
@@ -208,6 +213,10 @@ private:
     void PreviewOnce(const std::string& Name);
     void AuditionRested();
 
+    // Puts what failed in the status line: the failure's own text, else the fetch's result
+    // (a catalogue file) or the club's refusal (a sound).
+    void ShowFetchFailure(TFetchKind Kind, const std::string& Result);
+
     std::unique_ptr<TPrivateFolder> FPrivateFolder;
     TFetch* FRunningFetch = nullptr;
     TSoundCache FSounds;
@@ -217,6 +226,9 @@ private:
     bool FAuditionPending = false;
     int FWheelRest = 0;
     std::unique_ptr<TCatalogueSearch> FSearch;
+    // How the last fetch that failed ended.
+    TFetchOutcome FLastOutcome;
+    bool FLastFetchFailed = false;
 
     TImage* NewButton(int left, int top, const std::string& hint);
     TLabel* NewLabel(TWinControl* parent, int left, int top, int width, int height, const std::string& caption,

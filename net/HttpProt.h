@@ -171,6 +171,9 @@ public:
     TStrings& WWWAuthenticate() { return *FWWWAuthenticate; }
     const std::string& CurrentLine() const { return FCurrentLine; }
     bool Connected() const { return FConnected; }
+    // The last request's end code, as OnRequestDone reports it (0, a sockets or SOCKS error,
+    // httperr...), readable as soon as Get returns.
+    std::uint32_t RequestDoneError() const { return FRequestDoneError; }
 
     // -- published events
     TNotifyEvent OnTrace;

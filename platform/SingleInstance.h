@@ -17,13 +17,19 @@ public:
     TSingleInstance(const TSingleInstance&) = delete;
     TSingleInstance& operator=(const TSingleInstance&) = delete;
 
-    // True when no other copy holds the lock; this one then holds it and listens on the
-    // calling thread's message queue. Also true when no safe folder can be had: the program
-    // then runs as if alone.
+    // True when no other copy holds the lock or serves the socket; this one then holds the lock
+    // and listens on the calling thread's message queue. Also true when no safe folder can be
+    // had: the program then runs as if alone.
     bool Acquire();
     // Asks the copy that holds the lock to come forward, handing it the start's activation
-    // token (may be empty). False when it does not answer within a few seconds.
+    // token (may be empty). True once it answers that it did; false when it does not answer
+    // within AnswerLimitMs (a copy whose loop is stuck, or one left without its window).
     bool AskToRaise(const std::string& token);
+    // After a refused ask: this copy runs as if alone and answers later starts in place of the
+    // one holding the lock, whose name for the socket it takes over.
+    void TakeOver();
+
+    static constexpr int AnswerLimitMs = 2000;
 
     const std::string& SocketPath() const { return FSocketPath; }
 
@@ -31,12 +37,15 @@ public:
     std::function<void(const std::string& token)> OnRaise;
 
 private:
+    bool Listen();
     void TakeRequest();
 
     std::string FLockPath;
     std::string FSocketPath;
     int FLock = -1;
     int FListener = -1;
+    // The socket file this copy made, so that it removes its own name only.
+    unsigned long long FSocketDevice = 0, FSocketInode = 0;
 };
 
 }  // namespace kapo

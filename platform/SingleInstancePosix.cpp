@@ -1,6 +1,7 @@
 #include "platform/SingleInstance.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -64,8 +65,11 @@ TSingleInstance::~TSingleInstance()
 {
     if (FListener >= 0) {
         MessageQueue::Current().Unwatch(FListener);
-        // The name goes while the lock is still held, so it is never a later copy's socket.
-        ::unlink(FSocketPath.c_str());
+        // The name goes while the lock is still held, and only while it is still this copy's
+        // socket: a copy that took over from this one may have replaced it.
+        struct stat st;
+        if (::lstat(FSocketPath.c_str(), &st) == 0 && st.st_dev == FSocketDevice && st.st_ino == FSocketInode)
+            ::unlink(FSocketPath.c_str());
         ::close(FListener);
     }
     if (FLock >= 0) ::close(FLock);
@@ -82,16 +86,39 @@ bool TSingleInstance::Acquire()
         return !taken;
     }
     FLock = fd;
-    // A socket left by a copy that crashed is ours to replace now.
+    // A copy that took over from a stuck one serves the socket without holding the lock; it
+    // is the running copy still. A socket left by a copy that crashed is ours to replace.
     sockaddr_un addr;
-    if (!FillAddress(FSocketPath, addr)) return true;
+    if (FillAddress(FSocketPath, addr)) {
+        int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool served = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        if (probe >= 0) ::close(probe);
+        if (served) return false;
+    }
+    Listen();
+    return true;
+}
+
+void TSingleInstance::TakeOver()
+{
+    if (FListener < 0) Listen();
+}
+
+bool TSingleInstance::Listen()
+{
+    sockaddr_un addr;
+    if (!FillAddress(FSocketPath, addr)) return false;
     ::unlink(FSocketPath.c_str());
     int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s < 0) return true;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 8) != 0) {
+    if (s < 0) return false;
+    struct stat st;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 8) != 0 ||
+        ::lstat(FSocketPath.c_str(), &st) != 0) {
         ::close(s);
-        return true;
+        return false;
     }
+    FSocketDevice = st.st_dev;
+    FSocketInode = st.st_ino;
     FListener = s;
     MessageQueue::Current().Watch(s, EPOLLIN, [this](std::uint32_t) { TakeRequest(); });
     return true;
@@ -115,30 +142,49 @@ void TSingleInstance::TakeRequest()
         token.append(buf, static_cast<std::size_t>(n));
         ended = token.find('\n') != std::string::npos;
     }
-    ::close(c);
+    // A connection that says nothing is a later start probing whether this copy runs.
+    if (!ended) {
+        ::close(c);
+        return;
+    }
     token = token.substr(0, token.find('\n'));
     if (auto handler = OnRaise) handler(token);
+    // The answer tells the later start that a window came forward, so it may end.
+    (void)!::send(c, "\n", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(c);
 }
 
 bool TSingleInstance::AskToRaise(const std::string& token)
 {
     sockaddr_un addr;
     if (!FillAddress(FSocketPath, addr)) return false;
+    using Clock = std::chrono::steady_clock;
     // The running copy may be starting still: its socket comes a moment after its lock.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    auto deadline = Clock::now() + std::chrono::milliseconds(AnswerLimitMs);
+    int s = -1;
     for (;;) {
-        int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0) return false;
-        if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            std::string line = token.substr(0, token.find_first_of("\r\n")) + "\n";
-            bool sent = ::send(s, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
-            ::close(s);
-            return sent;
-        }
+        if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
         ::close(s);
-        if (std::chrono::steady_clock::now() > deadline) return false;
+        if (Clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // A connection alone proves nothing: the kernel accepts it for a copy whose loop is stuck.
+    deadline = Clock::now() + std::chrono::milliseconds(AnswerLimitMs);
+    std::string line = token.substr(0, token.find_first_of("\r\n")) + "\n";
+    bool answered = ::send(s, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
+    char reply = 0;
+    while (answered) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{s, POLLIN, 0};
+        int ready = left > 0 ? ::poll(&p, 1, static_cast<int>(left)) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        answered = ready > 0 && ::recv(s, &reply, 1, MSG_DONTWAIT) == 1 && reply == '\n';
+        break;
+    }
+    ::close(s);
+    return answered;
 }
 
 }  // namespace kapo

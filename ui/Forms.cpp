@@ -1,5 +1,6 @@
 #include "ui/Forms.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -13,6 +14,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <xcb/xproto.h>
 
 #include <atomic>
 #include <cerrno>
@@ -43,6 +45,22 @@ extern "C" void noteTerminationSignal(int)
 }
 
 }  // namespace
+
+// On X11 another program may destroy the main window outright (a session tool, a window
+// manager's kill); Qt then keeps running without it, so the loop is ended as for a close.
+class KWindowGoneFilter : public QAbstractNativeEventFilter {
+public:
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override
+    {
+        if (eventType != "xcb_generic_event_t") return false;
+        auto* e = static_cast<xcb_generic_event_t*>(message);
+        if ((e->response_type & 0x7F) != XCB_DESTROY_NOTIFY || !Application || !Application->MainForm()) return false;
+        auto* d = reinterpret_cast<xcb_destroy_notify_event_t*>(e);
+        QWidget* w = Application->MainForm()->Widget();
+        if (w->internalWinId() != 0 && d->window == static_cast<xcb_window_t>(w->internalWinId())) Application->Terminate();
+        return false;
+    }
+};
 
 // Hands the keys pressed anywhere in a form to the form first.
 class KKeyPreview : public QObject {
@@ -236,6 +254,8 @@ TApplication::~TApplication()
         ::close(FSignalPipe[0]);
         ::close(FSignalPipe[1]);
     }
+    if (FWindowGone && qApp) qApp->removeNativeEventFilter(FWindowGone.get());
+    FWindowGone.reset();
     FQtApp.reset();
     if (Application == this) Application = nullptr;
 }
@@ -270,6 +290,10 @@ void TApplication::Initialize(int& argc, char** argv)
 {
     if (!QApplication::instance()) FQtApp = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    if (!FWindowGone) {
+        FWindowGone = std::make_unique<KWindowGoneFilter>();
+        qApp->installNativeEventFilter(FWindowGone.get());
+    }
     AttachMessageQueueToQt();
 }
 
@@ -332,6 +356,7 @@ void TApplication::Terminate()
     FTerminated = true;
     // Wake a loop that is waiting for events.
     if (QCoreApplication::instance()) QTimer::singleShot(0, qApp, [] {});
+    if (auto handler = OnTerminate) GuardCall([&] { handler(this); });
 }
 
 void TApplication::ProcessMessages()

@@ -86,7 +86,10 @@ public:
         return f;
     }
     void Run();
+    // Ends the loop; OnTerminate runs at once, so that a handler waiting inside the loop (a
+    // fetch) can be ended and the loop end without waiting for it.
     void Terminate();
+    TNotifyEvent OnTerminate;
     // When one of these signals arrives, ends the loop as Terminate does, so that the forms are
     // destroyed and save what they keep. The previous handlers come back with the application.
     void TerminateOnSignals(std::initializer_list<int> signalNumbers);
@@ -118,6 +121,7 @@ protected:
 private:
     void RegisterForm(TForm* f);
     std::unique_ptr<QApplication> FQtApp;
+    std::unique_ptr<class KWindowGoneFilter> FWindowGone;
     std::unique_ptr<QSocketNotifier> FSignalNotifier;
     int FSignalPipe[2] = {-1, -1};
     std::vector<std::pair<int, struct sigaction>> FOldSignalActions;

@@ -113,10 +113,18 @@ void TOutlineStrings::AddText(const char* data, std::size_t size)
     TUpdateLock lock(*this);
     Clear();
     std::size_t i = 0;
+    int line = 0;
     while (i < size && data[i] != '\0') {
         std::size_t start = i;
         while (i < size && data[i] != '\0' && data[i] != '\r' && data[i] != '\n') ++i;
-        FOutline->AddLine(std::string_view(data + start, i - start));
+        ++line;
+        try {
+            FOutline->AddLine(std::string_view(data + start, i - start));
+        } catch (const EOutlineLoadError&) {
+            throw;
+        } catch (const EOutlineError& e) {
+            throw EOutlineLoadError(e.Message(), line);
+        }
         if (i < size && data[i] == '\r') ++i;
         if (i < size && data[i] == '\n') ++i;
     }

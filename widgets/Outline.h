@@ -15,6 +15,15 @@ namespace kapo {
 
 // Every failure of the tree that reaches a caller or the error display.
 class EOutlineError : public Exception { using Exception::Exception; };
+// Loading lines into the tree failed at a line (from 1); the message is the tree's own.
+class EOutlineLoadError : public EOutlineError {
+public:
+    EOutlineLoadError(std::string Msg, int Line) : EOutlineError(std::move(Msg)), FLine(Line) {}
+    int Line() const { return FLine; }
+
+private:
+    int FLine;
+};
 
 enum TOutlineStyle { osText, osPlusMinusText, osPictureText, osPlusMinusPictureText, osTreeText, osTreePictureText };
 enum TOutlineOption : unsigned { ooDrawTreeRoot = 1, ooDrawFocusRect = 2, ooStretchBitmaps = 4 };

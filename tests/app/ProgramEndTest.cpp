@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,6 +146,23 @@ bool AwaitName(const fs::path& folder, const std::string& name, int seconds)
     return found;
 }
 
+// Waits until the copy listening on the socket answers a request to come forward, as it does
+// once its loop runs; false after the time given.
+bool AwaitAnswer(const fs::path& socket, int seconds)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool answered = s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    ::send(s, "\n", 1, MSG_NOSIGNAL) == 1;
+    pollfd p{s, POLLIN, 0};
+    char reply = 0;
+    answered = answered && ::poll(&p, 1, seconds * 1000) == 1 && ::recv(s, &reply, 1, 0) == 1 && reply == '\n';
+    if (s >= 0) ::close(s);
+    return answered;
+}
+
 }  // namespace
 
 TEST_F(ProgramRun, WithoutADisplayItSaysSoInOneLineAndFails)
@@ -179,6 +198,8 @@ TEST_F(ProgramRun, ASecondStartBringsTheRunningWindowForwardAndEnds)
     pid_t first = Spawn(FFolder, drop, add, &mask);
     ASSERT_GT(first, 0);
     ASSERT_TRUE(AwaitName(FFolder / "run", "kapo.socket", 60)) << "the first copy does not listen";
+    // A start waits 2 s for an answer; the first copy's loop may take longer to begin here.
+    ASSERT_TRUE(AwaitAnswer(FFolder / "run" / "kapo.socket", 60)) << "the first copy does not answer";
 
     const fs::path err = FFolder / "stderr.txt";
     pid_t second = Spawn(FFolder, drop, add, nullptr, err);

@@ -141,6 +141,50 @@ TEST_F(Server, IdleClientsAreDropped)
     EXPECT_NE(server.WaitForLog(" - - 408 0"), "");  // nothing asked, nothing sent
 }
 
+// A client that stops in the middle of its request line is cut at the idle limit, alone or
+// with many like it, and the cut costs the others nothing: the service keeps answering.
+TEST_F(Server, PartialRequestLinesCutAtTheIdleLimitLeaveTheServiceRunning)
+{
+    struct Row {
+        std::string Partial;
+        int Holders;
+    } rows[] = {
+        {"GET /waves/indi", 1},
+        {"GET /waves/indi", 51},
+        {"GET /waves/indice.txt HTTP/1.0", 1},  // a whole request line without its end
+        {"GET /waves/indice.txt HTTP/1.0", 51},
+    };
+    for (const Row& row : rows) {
+        const std::string what = "'" + row.Partial + "' x" + std::to_string(row.Holders);
+        TServerOptions options;
+        options.IdleMs = 300;
+        ServerThread server(Root(), {}, options);
+        std::vector<int> holders;
+        for (int i = 0; i < row.Holders; ++i) {
+            int fd = ConnectTo(server.Port());
+            ASSERT_GE(fd, 0) << what;
+            SendAll(fd, row.Partial);
+            holders.push_back(fd);
+        }
+        // Well-behaved requests before, across and after the cut are all answered.
+        const auto start = std::chrono::steady_clock::now();
+        int asked = 0, answered = 0;
+        while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(3 * options.IdleMs)) {
+            ++asked;
+            Response r = Ask(server.Port(), "GET /waves/indice.txt HTTP/1.0\r\n\r\n");
+            if (r.Status == 200 && r.Body == "Animais:animais.txt\r\n") ++answered;
+        }
+        EXPECT_EQ(answered, asked) << what;
+        for (int fd : holders) {
+            const std::string got = RecvToEnd(fd);  // ends: the server let the holder go
+            EXPECT_EQ(got.find("200 OK"), std::string::npos) << what;
+            ::close(fd);
+        }
+        EXPECT_EQ(Ask(server.Port(), "GET /waves/indice.txt HTTP/1.0\r\n\r\n").Status, 200) << what;
+        EXPECT_NE(server.WaitForLog(" 408 0"), "") << what;
+    }
+}
+
 TEST_F(Server, ClientLeavingMidBodyCostsNothing)
 {
     Write("waves/big", Pattern(0, 32 * 1024 * 1024));

@@ -53,7 +53,7 @@ protected:
 class TKoraServer::TClient {
 public:
     TClient(TKoraServer& Server, std::uint64_t Id, SOCKET Handle)
-        : FServer(Server), FId(Id), FTimer([this] { Tick(); })
+        : FServer(Server), FId(Id), FTimer([this] { Guarded([this] { Tick(); }); })
     {
         FSocket.SetLineMode(true);
         FSocket.SetLineEnd("\n");  // bare LF ends a line too; the CR is cut off below
@@ -82,7 +82,28 @@ public:
     }
 
 private:
-    enum TPhase { phHead, phBody, phClosing, phGone };
+    // phCut: dropped at the idle limit; what the cut hands over (a partial line) is not read.
+    enum TPhase { phHead, phBody, phClosing, phCut, phGone };
+
+    // One client's failure ends that client only, never the service: the timer's callback is
+    // not behind the socket's own guard, so what escapes it is caught here.
+    template <typename F>
+    void Guarded(F&& Step)
+    {
+        try {
+            Step();
+        } catch (const std::exception& E) {
+            if (FPhase == phGone) return;
+            FServer.Log(FPeer + " client failed: " + E.what());
+            if (FStatus == 0) FStatus = 500;
+            FPhase = phCut;
+            try {
+                FSocket.Abort();
+            } catch (const std::exception&) {
+            }
+            Closed();
+        }
+    }
 
     void DataAvailable()
     {
@@ -198,7 +219,10 @@ private:
         const std::int64_t now = NowMs();
         if (now - FLastProgress >= FServer.FOptions.IdleMs ||
             (FPhase == phClosing && now - FClosingSince >= CloseGraceMs)) {
-            if (FPhase == phHead) FStatus = 408;
+            if (FPhase == phHead) {
+                FStatus = 408;
+                FPhase = phCut;
+            }
             FSocket.Abort();  // its close handler has the client reaped
             return;
         }
