@@ -10,6 +10,8 @@
 #                       distribution's hardening flags) into build/pkg and check them with
 #                       lintian; the maintainer is DEBFULLNAME <DEBEMAIL>, as for dpkg's tools,
 #                       or a placeholder for packages meant for this machine only
+#   ./build.sh fuzz [SECONDS]  build the fuzzers only, run each SECONDS s (600 by default),
+#                       KAPO_JOBS of them at once, and merge what they found into tests/fuzz/corpus
 # Warnings stop only the developers' builds (test, thread, fuzz, and CI's release checks):
 # a user's or packager's build goes on when another compiler warns about something new.
 set -euo pipefail
@@ -18,6 +20,8 @@ cd "$(dirname "$0")"
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
           fonts-liberation libmount-dev libasound2-dev libsndfile1-dev libssl-dev zlib1g-dev python3-pil
           clang-14 libclang-rt-14-dev weston qt6-wayland)
+# What only the tests start: an X server for dragging and closing from outside, and real proxies.
+test_packages=(xvfb xdotool squid microsocks)
 
 install_missing() {
   local missing=()
@@ -72,7 +76,7 @@ case "${1:-}" in
     build/release/app/kapo
     ;;
   test)
-    packages+=(dpkg-dev)
+    packages+=(dpkg-dev "${test_packages[@]}")
     install_missing
     cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAPO_SANITIZE=ON -DKAPO_BENCH=OFF \
           -DKAPO_WERROR=ON
@@ -137,8 +141,39 @@ case "${1:-}" in
     # Informational tags are shown too; errors and warnings fail the run.
     lintian --info --display-info --fail-on error,warning build/pkg/*.deb
     ;;
+  fuzz)
+    install_missing
+    fuzz_seconds=${2:-600}
+    cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAPO_FUZZ=ON -DKAPO_TESTS=OFF \
+          -DKAPO_BENCH=OFF -DKAPO_WERROR=ON -DCMAKE_CXX_COMPILER=clang++-14
+    ninja -C build/fuzz -j"$jobs" fuzz_targets
+    out="$PWD/build/fuzz"
+    export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+           LSAN_OPTIONS=suppressions="$PWD/tests/fuzz/lsan.supp"
+    fuzz_one() {
+      mkdir -p "$out/corpus/$1"
+      "$out/tests/fuzz/fuzz_$1" -max_total_time="$fuzz_seconds" -timeout=10 -artifact_prefix="$out/$1-" \
+        "$out/corpus/$1" "$PWD/tests/fuzz/corpus/$1" 2>"$out/$1.log" \
+        || { echo "fuzz_$1 failed:"; tail -n 60 "$out/$1.log"; return 1; }
+      echo "fuzz_$1: ${fuzz_seconds}s"
+    }
+    failed=0 running=0
+    for seeds in tests/fuzz/corpus/*/; do
+      fuzz_one "$(basename "$seeds")" &
+      running=$((running + 1))
+      if [ "$running" -ge "$jobs" ]; then wait -n || failed=1; running=$((running - 1)); fi
+    done
+    while [ "$running" -gt 0 ]; do wait -n || failed=1; running=$((running - 1)); done
+    [ "$failed" -eq 0 ] || exit 1
+    # The kept corpus keeps its files and gains only the inputs that add coverage.
+    for seeds in tests/fuzz/corpus/*/; do
+      name=$(basename "$seeds")
+      "$out/tests/fuzz/fuzz_$name" -merge=1 "$PWD/$seeds" "$out/corpus/$name" 2>>"$out/$name.log"
+      echo "tests/fuzz/corpus/$name: $(ls "$seeds" | wc -l) inputs, $(du -sk "$seeds" | cut -f1) KiB"
+    done
+    ;;
   *)
-    echo "usage: $0 run|test|package" >&2
+    echo "usage: $0 run|test|package|fuzz [SECONDS]" >&2
     exit 2
     ;;
 esac
