@@ -53,8 +53,8 @@ std::string FailureText(const TFetchOutcome& o, TFetchKind Kind)
 
 std::string MalformedIndexText(int Line) { return "Índice malformado na linha " + std::to_string(Line) + "!"; }
 
-TFetchFileStream::TFetchFileStream(const std::string& FileName, mode_t Rights, TFetchKind Kind)
-    : TFileStream(FileName, fmCreate, Rights), FKind(Kind),
+TFetchFileStream::TFetchFileStream(const std::string& FileName, mode_t Rights, TFetchKind Kind, unsigned Mode)
+    : TFileStream(FileName, Mode, Rights), FKind(Kind),
       FLimit(Kind == fkCatalogue ? gCatalogueLimit : gUndeclaredSoundLimit)
 {
 }

@@ -44,7 +44,8 @@ extern const char* const InvalidSoundNameText;
 // apart from other failures and the document cannot grow past its cap.
 class TFetchFileStream : public TFileStream {
 public:
-    TFetchFileStream(const std::string& FileName, mode_t Rights, TFetchKind Kind);
+    // Mode: how the file is opened (a new file, or one to go on with).
+    TFetchFileStream(const std::string& FileName, mode_t Rights, TFetchKind Kind, unsigned Mode = fmCreate);
 
     std::int64_t Write(const void* Buffer, std::int64_t Count) override;
     // Called when the document begins, with its declared length (-1 for none); false when the

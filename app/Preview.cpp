@@ -207,9 +207,10 @@ void TForm1::PreviewOnce(const std::string& Name)
     if (!play.Started) {
         // Too short to start early, or not a plain wave: played now that it is whole.
         if (ok) {
-            PlaySound(copy);
+            const bool sound = PlaySound(copy);
             if (!guard) return;
-            if (keep) FSounds.Put(Name, std::move(bytes));
+            // What the device refused is not kept, so it is fetched again next time.
+            if (keep && sound) FSounds.Put(Name, std::move(bytes));
         } else {
             DeleteFile(copy);
         }

@@ -99,9 +99,10 @@ std::string TForm1::TransferSound(const std::string& Folder, const std::string& 
         // Anything else under the partial name (a link, a folder) is never written through.
         if (have < 0 && ::access(partial.c_str(), F_OK) == 0 && !DeleteFile(partial)) ::rmdir(partial.c_str());
         if (stored.empty() || have <= 0) have = 0;
-        std::unique_ptr<TFileStream> file;
+        std::unique_ptr<TFetchFileStream> file;
         try {
-            file = std::make_unique<TFileStream>(partial, have > 0 ? fmOpenReadWrite | fmShareExclusive : fmCreate, 0666);
+            file = std::make_unique<TFetchFileStream>(partial, 0666, fkSound,
+                                                      have > 0 ? fmOpenReadWrite | fmShareExclusive : fmCreate);
         } catch (const EStreamError&) {
             throw EFCreateError("Cannot create file " + target);
         }

@@ -285,7 +285,6 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Nomes->SetItemHeight(15);
     Nomes->SetTabOrder(2);
     Nomes->OnDblClick = std::bind_front(&TForm1::NomesDblClick, this);
-    Nomes->OnClick = std::bind_front(&TForm1::NomesClick, this);
     Nomes->OnKeyDown = std::bind_front(&TForm1::NomesKeyDown, this);
     Nomes->SetMultiSelect(true);
     InstallDragOut();
@@ -390,7 +389,12 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Nomes->SetAccessibleName("Sons");
     Drv->SetAccessibleName("Unidades");
     FSearch = std::make_unique<TCatalogueSearch>(*this);
-    Nomes->OnClick = [this](TObject*) { FSearch->SelectionChanged(); };
+    // A new selection names its category while searching, and is auditioned when that is on.
+    Nomes->OnClick = [this](TObject* Sender) {
+        TLiveness guard = Liveness();
+        FSearch->SelectionChanged();
+        if (guard) NomesClick(Sender);
+    };
     ApplyTabOrder();
     SetKeyPreview(true);
     OnKeyDown = std::bind_front(&TForm1::FormKeyDown, this);
@@ -723,7 +727,7 @@ std::string TForm1::SoundName(const std::string& Row, std::size_t Colon)
     return Colon < 1 ? std::string() : Row.substr(0, Colon - 1);
 }
 
-void TForm1::PlaySound(const std::string& Path)
+bool TForm1::PlaySound(const std::string& Path)
 {
     if (Mp->CurrentMode() == 2) Mp->CloseDevice();
     Mp->SetFileName(Path);
@@ -733,7 +737,7 @@ void TForm1::PlaySound(const std::string& Path)
         // Not playable (an error page, other sound formats, a damaged file): the copy goes.
         DeleteFile(Path);
         Stk->SetCaption(UnplayableSoundText);
-        return;
+        return false;
     }
     Mp->WaitNextCommand(true);
     // The play returns when the sound has ended; the window repaints and takes input meanwhile,
@@ -746,9 +750,10 @@ void TForm1::PlaySound(const std::string& Path)
     } catch (const std::exception&) {
     }
     DeleteFile(Path);
-    if (!guard) return;
+    if (!guard) return true;
     // A sound the user cannot hear says why: no output, or one that another program holds.
     if (started && Mp->LastError() != 0) Stk->SetCaption(Mp->LastErrorText());
+    return true;
 }
 
 // ---- fetching and transfer status ----------------------------------------------------
@@ -796,7 +801,8 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
     TStream* const stream = Into ? Into : file.get();
     TFetch fetch;
     fetch.Progress = std::move(Progress);
-    fetch.Stream = file.get();
+    // A transfer's own file is capped and watched as well.
+    fetch.Stream = file ? file.get() : dynamic_cast<TFetchFileStream*>(Into);
     TFetch* outer = FRunningFetch;
     FRunningFetch = &fetch;
     HttpCli1->SetRcvdStream(stream);
@@ -820,9 +826,9 @@ std::string TForm1::FetchInto(const std::string& LocalPath, const std::string& A
             if (head.Count() > 0 && head[0].rfind("HTTP/", 0) == 0 && head[0].size() >= 12)
                 FLastOutcome.ResponseStatus = std::atoi(head[0].c_str() + 9);
             FLastOutcome.ViaProxy = !Trim(Proxy->Text()).empty();
-            if (file) {
-                FLastOutcome.WriteErrno = file->WriteErrno();
-                FLastOutcome.OverLimit = file->OverLimit();
+            if (fetch.Stream) {
+                FLastOutcome.WriteErrno = fetch.Stream->WriteErrno();
+                FLastOutcome.OverLimit = fetch.Stream->OverLimit();
             }
         }
     }

@@ -193,7 +193,8 @@ private:
     bool SelectedSound(std::string& Name);
     // Plays a local copy through Mp until it ends or a handler ends it (Stop, another preview,
     // closing), then deletes it; a play that fails puts the device's text in the status line.
-    void PlaySound(const std::string& Path);
+    // False when the device refused the file as a sound (an error page, another format).
+    bool PlaySound(const std::string& Path);
     // Fetches a sound into the folder and gives it its name only when it came whole, taking up
     // what an earlier try left. Answers FetchFile's result, or "Som já existe!!!" when the name
     // was taken meanwhile.

@@ -162,17 +162,7 @@ void TMediaPlayer::StartPlay()
         if (FWait) FFlags |= MCI_WAIT;
         FUseWait = false;
     }
-    MCI_PLAY_PARMS p{};
-    if (FUseFrom) {
-        FFlags |= MCI_FROM;
-        p.dwFrom = FFrom;
-        FUseFrom = false;
-    }
-    if (FUseTo) {
-        FFlags |= MCI_TO;
-        p.dwTo = FTo;
-        FUseTo = false;
-    }
+    MCI_PLAY_PARMS p = TakePlayRange();
     p.dwCallback = FHandle;
     if (FFlags & MCI_WAIT) {
         AwaitPlay(Launch(FFlags, p));
@@ -216,6 +206,14 @@ TMediaPlayer::TPlayTicket TMediaPlayer::BeginPlay()
         FUseNotify = false;
     }
     FUseWait = false;
+    MCI_PLAY_PARMS p = TakePlayRange();
+    TPlayTicket ticket = Launch(FFlags, p);
+    if (FError != 0) return nullptr;
+    return ticket;
+}
+
+MCI_PLAY_PARMS TMediaPlayer::TakePlayRange()
+{
     MCI_PLAY_PARMS p{};
     if (FUseFrom) {
         FFlags |= MCI_FROM;
@@ -227,9 +225,7 @@ TMediaPlayer::TPlayTicket TMediaPlayer::BeginPlay()
         p.dwTo = FTo;
         FUseTo = false;
     }
-    TPlayTicket ticket = Launch(FFlags, p);
-    if (FError != 0) return nullptr;
-    return ticket;
+    return p;
 }
 
 TMediaPlayer::TPlayTicket TMediaPlayer::Launch(DWORD flags, MCI_PLAY_PARMS& p)

@@ -151,6 +151,8 @@ public:
 
 private:
     DWORD DeviceCommandFlags();
+    // The play's From and To, when set for this command, into its flags; they are used once.
+    MCI_PLAY_PARMS TakePlayRange();
     TPlayTicket Launch(DWORD flags, MCI_PLAY_PARMS& p);
     void SendVolume();
     void ReadCapabilities();
