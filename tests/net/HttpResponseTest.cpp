@@ -82,18 +82,10 @@ TEST(HttpResponse, FourOhFourWithItsBodyInOneReadRaisesTheServersReason)
 
 TEST(HttpResponse, RefusedConnectionEndsAsAFailureWithTheSocketsText)
 {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);  // nothing listens there now
 
     HttpClientRig r;
     HttpEventLog log(r.Cli);
-    r.Cli.SetURL("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/");
+    r.Cli.SetURL("http://127.0.0.1:" + std::to_string(FreePort()) + "/");
     EXPECT_EQ(HttpRun(r.Cli), "404 " + WinsockErrorText(10061) + " (Error #10061)");
     ASSERT_TRUE(HttpPumpUntil(r.Dog, [&] { return log.DoneCount() == 1; }));
     HttpDrainQueue();

@@ -30,6 +30,21 @@
 
 namespace httptest {
 
+// A loopback port nothing listens on right now.
+inline int FreePort()
+{
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+
 using namespace std::chrono_literals;
 
 // The body bytes a pattern step sends: byte i of a document of any length.

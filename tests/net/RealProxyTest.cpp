@@ -21,20 +21,6 @@ using namespace httptest;
 
 namespace {
 
-// A loopback port nothing listens on right now.
-int FreePort()
-{
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
 bool Accepts(int port)
 {
     int s = ::socket(AF_INET, SOCK_STREAM, 0);
