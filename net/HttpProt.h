@@ -44,15 +44,6 @@ constexpr UINT WM_REQUEST_DONE = WM_USER + 1;
 constexpr UINT WM_SET_READY = WM_USER + 2;
 constexpr UINT WM_RELOCATE = WM_USER + 3;
 
-// What a response may send before the client gives up on it ("HTTP line too long", "HTTP
-// header too large", "Too many relocations"): the bytes of one header line (or of a chunked
-// body's framing line), without its line end; the header lines a request keeps, relocations
-// included, and the bytes of them; the relocations one request follows.
-constexpr int HttpMaxLineBytes = 64 * 1024;
-constexpr int HttpMaxHeaderLines = 1000;
-constexpr int HttpMaxHeaderBytes = 256 * 1024;
-constexpr int HttpMaxRelocations = 20;
-
 class EHttpException : public Exception {
 public:
     EHttpException(std::string Msg, std::uint16_t ErrorCode) : Exception(std::move(Msg)), FErrorCode(ErrorCode) {}
@@ -122,7 +113,7 @@ public:
     void SetContentRangeBegin(const std::string& v) { FContentRangeBegin = v; }
     const std::string& ContentRangeEnd() const { return FContentRangeEnd; }
     void SetContentRangeEnd(const std::string& v) { FContentRangeEnd = v; }
-    const std::string& AcceptRanges() const { return FAcceptRanges; }
+    const std::string& AcceptRanges() const { return FResponse.AcceptRanges(); }
     // A SOCKS proxy between the client and whatever it connects to (the server or the HTTP
     // proxy); empty SocksServer: none. An empty SocksLevel is the socket's default, 5. With
     // levels 5 and 4A the proxy resolves the host's name.
@@ -152,11 +143,11 @@ public:
     // -- run-time properties
     THttpCliState State() const { return FState; }
     THttpRequest RequestType() const { return FRequestType; }
-    int StatusCode() const { return FStatusCode; }
-    const std::string& ReasonPhrase() const { return FReasonPhrase; }
+    int StatusCode() const { return FResponse.Status(); }
+    const std::string& ReasonPhrase() const { return FResponse.Reason(); }
     // -1 when none was received; stops at the largest 32-bit value rather than wrap.
     int ContentLength() const;
-    const std::string& ContentType() const { return FContentType; }
+    const std::string& ContentType() const { return FResponse.ContentType(); }
     const std::string& Location() const { return FLocation; }
     const std::string& DocName() const { return FDocName; }
     TStream* RcvdStream() const { return FRcvdStream; }
@@ -167,8 +158,9 @@ public:
     // 32-bit value rather than wrap.
     int RcvdCount() const;
     int SentCount() const;
-    TStrings& RcvdHeader() { return *FRcvdHeader; }
-    TStrings& WWWAuthenticate() { return *FWWWAuthenticate; }
+    TStrings& RcvdHeader() { return FResponse.Header(); }
+    // Every authentication challenge received since the client was made.
+    TStrings& WWWAuthenticate() { return FResponse.Challenges(); }
     const std::string& CurrentLine() const { return FCurrentLine; }
     bool Connected() const { return FConnected; }
     // The last request's end code, as OnRequestDone reports it (0, a sockets or SOCKS error,
@@ -202,18 +194,19 @@ protected:
     virtual void StartConnect();
     virtual void CloseConnection();
     virtual void HandleRelocationClosed(TObject* Sender, std::uint16_t Error);
-    virtual void TriggerCookie(const std::string& Data, bool& Accept);
-    virtual void TriggerSessionConnected();
-    virtual void TriggerRequestHeaderBegin();
-    virtual void TriggerRequestHeaderEnd();
-    virtual void TriggerHeaderBegin();
-    virtual void TriggerHeaderEnd();
-    virtual void TriggerDocBegin();
-    virtual void TriggerDocData(const void* Buffer, int Len);
-    virtual void TriggerDocEnd();
-    virtual void TriggerSendBegin();
-    virtual void TriggerSendData(const void* Buffer, int Len);
-    virtual void TriggerSendEnd();
+    // Each raises its event on a copy of the handler, which may free the client.
+    virtual void TriggerCookie(const std::string& Data, bool& Accept) { if (auto h = OnCookie) h(this, Data, Accept); }
+    virtual void TriggerSessionConnected() { if (auto h = OnSessionConnected) h(this); }
+    virtual void TriggerRequestHeaderBegin() { if (auto h = OnRequestHeaderBegin) h(this); }
+    virtual void TriggerRequestHeaderEnd() { if (auto h = OnRequestHeaderEnd) h(this); }
+    virtual void TriggerHeaderBegin() { if (auto h = OnHeaderBegin) h(this); }
+    virtual void TriggerHeaderEnd() { if (auto h = OnHeaderEnd) h(this); }
+    virtual void TriggerDocBegin() { if (auto h = OnDocBegin) h(this); }
+    virtual void TriggerDocData(const void* Buffer, int Len) { if (auto h = OnDocData) h(this, Buffer, Len); }
+    virtual void TriggerDocEnd() { if (auto h = OnDocEnd) h(this); }
+    virtual void TriggerSendBegin() { if (auto h = OnSendBegin) h(this); }
+    virtual void TriggerSendData(const void* Buffer, int Len) { if (auto h = OnSendData) h(this, Buffer, Len); }
+    virtual void TriggerSendEnd() { if (auto h = OnSendEnd) h(this); }
 
     void HandleSessionClosed(TObject* Sender, std::uint16_t Error);
     void HandleDataAvailable(TObject* Sender, std::uint16_t Error);
@@ -245,28 +238,21 @@ private:
     void SendTunnelRequest();
     std::string ConnectionErrorText(int Error) const;
     bool SendsCredentials() const;
-    void HeaderOverflow();
     void CheckPrematureEnd(std::uint16_t Error);
     void SetSocketClosedHandler(bool Relocation);
     bool SocksResolves() const;
     void ConnectSocket(TLiveness& Guard);
     void EndWithFailure(const std::string& Reason, std::uint32_t Error, int Status = 404);
     void Interrupt(const std::string& Reason, std::uint32_t Error);
-    bool BodyExpected() const;
     bool DocumentComplete() const;
     bool WriteReceived(const char* Data, std::int64_t Count, std::string& Why);
     void ReceiveBody();
     void FinishHeaderlessLine();
     void FinishHeader();
+    void FollowRelocation();
     bool BeginBody();
     void TakeRestOfRead();
-    void ProcessHeaderField();
-    bool ReadStatusLine();
-    void ReadFramingField(const std::string& Name, const std::string& Value);
-    bool CheckFraming();
-    void ResetFraming();
-    void DecodeBody(const char* Data, std::int64_t Len);
-    bool PassOn(std::size_t Step, const char* Data, std::size_t Len, std::uintptr_t Serial);
+    void HeaderField(const THttpField& Field);
     bool DeliverPiece(const char* Data, std::int64_t Len);
     void StartIdleTimer();
     void Progress() { FLastProgress = std::chrono::steady_clock::now(); }
@@ -279,7 +265,7 @@ private:
     std::string FUsername, FPassword, FProxyUsername, FProxyPassword;
     bool FNoCache = false;
     TDateTime FModifiedSince = 0;
-    std::string FCookie, FContentTypePost, FContentRangeBegin, FContentRangeEnd, FAcceptRanges;
+    std::string FCookie, FContentTypePost, FContentRangeBegin, FContentRangeEnd;
     bool FMultiThreaded = false;
     std::string FSocksServer, FSocksPort, FSocksLevel, FSocksUsercode, FSocksPassword;
     TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
@@ -287,16 +273,13 @@ private:
 
     THttpCliState FState = hsReady;
     THttpRequest FRequestType = rqNone;
-    int FStatusCode = 0;
-    std::string FReasonPhrase;
-    std::int64_t FContentLength = -1;
-    std::string FContentType, FLocation, FDocName;
+    // What the server answered, or the local failure that ended the request.
+    THttpResponse FResponse;
+    std::string FLocation, FDocName;
     TStream* FRcvdStream = nullptr;
     TStream* FSendStream = nullptr;
     std::int64_t FRcvdCount = 0;
     std::int64_t FSentCount = 0;
-    std::unique_ptr<TStringList> FRcvdHeader;
-    std::unique_ptr<TStringList> FWWWAuthenticate;
     std::unique_ptr<TMemoryStream> FRequestBuffer;
     std::string FCurrentLine;
     bool FConnected = false;
@@ -307,22 +290,8 @@ private:
     std::vector<char> FReceiveBuffer = std::vector<char>(BufferSize);
     int FReceiveLen = 0;
     int FLineEndLen = 0;  // 1 or 2: how the line in FCurrentLine ended
-    int FHeaderLineCount = 0;
-    std::int64_t FDeclaredLength = -1;  // length this response declared; ContentLength keeps older ones
-    // The response being read: whether its status line is still to come, its location, a
-    // fault of its framing fields, and how its body is framed and coded.
-    bool FAwaitingStatus = false;
-    std::string FPendingLocation;
-    std::string FFramingError;
-    std::string FTransferCodings, FContentCodings;  // lower-cased, without "identity"
-    bool FChunked = false;  // the body's framing is chunked (FChunks); inner steps follow
-    THttpChunkDecoder FChunks;
-    std::vector<THttpBodyStep> FDecoders;
-    int FLocationFields = 0;
-    std::int64_t FWireCount = 0;  // body bytes of this response as they came
     int FBodyDataCount = 0;
     bool FSendingBody = false;
-    bool FRelocationPending = false;
     void (THttpCli::*FNextStep)() = nullptr;
     // Body pieces are read straight into this buffer, made once on the first body read and
     // kept; reads made while a piece is out (a handler pumps messages) go to the nested ones.
@@ -333,13 +302,11 @@ private:
     std::uint32_t FRequestDoneError = 0;
 
     // Per request: the serial that tells its notifications from those of an ended one, the
-    // origin the credentials belong to, the bytes kept in RcvdHeader, and a receive error
-    // that the socket's close report may no longer carry.
+    // origin the credentials belong to, and a receive error that the socket's close report
+    // may no longer carry.
     std::uintptr_t FRequestSerial = 0;
     std::string FAuthScheme, FAuthHost, FAuthPort, FAuthUser, FAuthPass;
-    std::int64_t FHeaderBytes = 0;
     int FReceiveError = 0;
-    int FRelocations = 0;
     bool FEnded = false;  // the end of this request has been handled
     bool FFailed = false;  // ended as a local failure, whatever its status
 
@@ -349,7 +316,7 @@ private:
     enum { tnNone, tnNeeded, tnWaitingReply, tnHandshake, tnOpen } FTunnel = tnNone;
     int FTunnelStatus = 0;
     int FTunnelLines = 0;
-    std::string FTunnelStatusLine;
+    std::string FTunnelReason;
 
     int FTimeout = 0;
     std::string FCaFile;

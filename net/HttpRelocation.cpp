@@ -1,19 +1,14 @@
-// The HTTP client following a relocation to the address a response names.
+// Where a relocation leads: the statuses that relocate, and a reference resolved against an
+// address.
 #include "net/HttpRelocation.h"
 
-#include "net/HttpProt.h"
-
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
+#include <string>
 
-#include "net/HttpInternal.h"
+#include "core/SysUtils.h"
+#include "net/HttpUrl.h"
 
 namespace kapo {
-
-using namespace httpdetail;
 
 bool IsRelocationStatus(int Status)
 {
@@ -101,70 +96,6 @@ std::string ResolveReference(const std::string& Base, const std::string& Ref)
     out += t.Path;
     if (t.HasQuery) out += "?" + t.Query;
     return out;
-}
-
-// The absolute address of the document now being asked for: what a relative location is
-// resolved against.
-std::string THttpCli::CurrentAddress() const
-{
-    if (!FProxy.empty()) return FRequestTarget;  // already absolute
-    bool defaultPort = FConnectPort == DefaultPort(FScheme);
-    return FScheme + "://" + FTargetHost + (defaultPort ? std::string() : ":" + FConnectPort) + FRequestTarget;
-}
-
-// Points the request at the address a relocation names. False, with the reason, when it
-// names nothing the client can fetch. Credentials written into the location are used for it,
-// and only for its scheme, host and port; without any, those of URL stay with URL's server.
-bool THttpCli::FollowLocation(const std::string& Value, std::string& Why)
-{
-    if (Trim(Value).empty()) {
-        Why = "Relocation without an address";
-        return false;
-    }
-    std::string url = ResolveReference(CurrentAddress(), Trim(Value));
-    std::string scheme, user, pass, host, port, path;
-    ParseURL(url, scheme, user, pass, host, port, path);
-    scheme = LowerCase(scheme);
-    if (scheme != "http" && scheme != "https") {
-        Why = "Relocation to an address that is neither http nor https: " + url;
-        return false;
-    }
-    if (host.empty()) {
-        Why = "Relocation to an address without a host: " + url;
-        return false;
-    }
-    std::string target = RequestTargetOf(path);
-    FScheme = scheme;
-    FTargetHost = host;
-    if (!user.empty() || !pass.empty()) {
-        FAuthUser = user;
-        FAuthPass = pass;
-        FAuthScheme = scheme;
-        FAuthHost = host;
-        FAuthPort = port.empty() ? DefaultPort(scheme) : port;
-    }
-    FLocation = scheme + "://" + host + (port.empty() ? std::string() : ":" + port) + target;
-    if (FProxy.empty()) {
-        FConnectHost = host;
-        FConnectPort = port.empty() ? DefaultPort(scheme) : port;
-        FRequestTarget = target;
-    } else {
-        // Through a proxy the connection stays with it and the request line carries the
-        // whole address, port included.
-        FRequestTarget = FLocation;
-    }
-    return true;
-}
-
-void THttpCli::HandleRelocationClosed(TObject* Sender, std::uint16_t Error)
-{
-    FConnected = false;
-    FRelocationPending = false;
-    SetSocketClosedHandler(false);
-    TLiveness guard = Liveness();
-    if (auto handler = OnLocationChange) handler(this);
-    if (!guard) return;
-    PostMessage(FNotifyWindow, WM_RELOCATE, FRequestSerial, 0);
 }
 
 }  // namespace kapo

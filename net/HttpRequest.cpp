@@ -7,11 +7,16 @@
 #include <cstdint>
 #include <cstring>
 
-#include "net/HttpInternal.h"
-
 namespace kapo {
 
-using namespace httpdetail;
+namespace {
+
+std::string ErrorText(int Error)
+{
+    return WinsockErrorText(Error) + " (Error #" + IntToStr(Error) + ")";
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Starting a request
@@ -22,23 +27,17 @@ void THttpCli::StartRequest(THttpRequest Kind)
     if (FState != hsReady) throw EHttpException("HTTP component is busy", httperrBusy);
     if (Kind == rqPost && !FSendStream) throw EHttpException("HTTP component has nothing to post", httperrNoData);
 
-    FRcvdHeader->Clear();
     FRequestType = Kind;
+    FResponse.Start(Kind == rqHead);
     FRequestDoneError = 0;
     SetSocketClosedHandler(false);
     ++FRequestSerial;
     // Whatever an ended response left behind belongs to it, not to this request.
     FReceiveLen = 0;
     FReceiveBuffer[0] = 0;
-    FRelocationPending = false;
-    FPendingLocation.clear();
-    FAwaitingStatus = false;
-    ResetFraming();
-    FHeaderBytes = 0;
     FReceiveError = 0;
     FNextStep = nullptr;
     FTakingBody = false;
-    FRelocations = 0;
     FEnded = false;
     FFailed = false;
 
@@ -48,13 +47,9 @@ void THttpCli::StartRequest(THttpRequest Kind)
     if (!guard || FState != hsNotConnected) return;
 
     FDocName.clear();
-    FStatusCode = 0;
     FRcvdCount = 0;
     FSentCount = 0;
-    FHeaderLineCount = 0;
     FBodyDataCount = 0;
-    FContentLength = -1;
-    FContentType.clear();
     FSendingBody = false;
     FLocation = FURL;
     StartIdleTimer();
@@ -168,8 +163,7 @@ void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
     }
     if (FState == hsAborting) return;
     FRequestDoneError = Error;
-    FStatusCode = 404;
-    FReasonPhrase = "can't resolve hostname to IP address";
+    FResponse.SetStatus(404, "can't resolve hostname to IP address");
     HandleSessionClosed(Sender, Error);
 }
 
@@ -193,14 +187,9 @@ void THttpCli::ConnectSocket(TLiveness& Guard)
         FSocket->Connect();
     } catch (const Exception& E) {
         int err = FSocket->LastError();
-        FStatusCode = 404;
-        if (err != 0) {
-            FReasonPhrase = "can't connect: " + ErrorText(err);
-        } else {
-            // Refused before any socket call (a bad address or port): say why.
-            err = WSAEINVAL;
-            FReasonPhrase = "can't connect: " + E.Message();
-        }
+        // Refused before any socket call (a bad address or port): say why.
+        FResponse.SetStatus(404, "can't connect: " + (err != 0 ? ErrorText(err) : E.Message()));
+        if (err == 0) err = WSAEINVAL;
         FRequestDoneError = static_cast<std::uint32_t>(err);
         FSocket->Close();
         if (!Guard) return;
@@ -212,9 +201,8 @@ void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
 {
     if (Error != 0) {
         FRequestDoneError = Error;
-        FStatusCode = 404;
-        FReasonPhrase = FSocksError.empty() ? ConnectionErrorText(Error)
-                                            : "socks: " + FSocksError + " (Error #" + IntToStr(Error) + ")";
+        FResponse.SetStatus(404, FSocksError.empty() ? ConnectionErrorText(Error)
+                                                     : "socks: " + FSocksError + " (Error #" + IntToStr(Error) + ")");
         HandleSessionClosed(Sender, Error);
         return;
     }
@@ -232,7 +220,7 @@ void THttpCli::HandleSessionConnected(TObject* Sender, std::uint16_t Error)
     TriggerSessionConnected();
     if (!guard || FState != hsConnected) return;
     FNextStep = &THttpCli::ProcessHeaderLine;
-    FAwaitingStatus = true;
+    FResponse.AwaitStatus();
     FTakingBody = false;
     SetState(hsWaitingHeader);
     if (!guard || FState != hsWaitingHeader) return;
@@ -303,7 +291,6 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
         FContentRangeBegin.clear();
         FContentRangeEnd.clear();
     }
-    FAcceptRanges.clear();
     TriggerRequestHeaderEnd();
     if (!sending()) return;
     AddRequestLine("");
@@ -354,8 +341,71 @@ bool THttpCli::SendsCredentials() const
 
 std::string THttpCli::ConnectionErrorText(int Error) const
 {
-    if (IsTlsError(Error)) return FSocket->TlsErrorText();
+    if (Error == tlserrHandshake || Error == tlserrTruncated) return FSocket->TlsErrorText();
     return ErrorText(Error);
+}
+
+// The absolute address of the document now being asked for: what a relative location is
+// resolved against.
+std::string THttpCli::CurrentAddress() const
+{
+    if (!FProxy.empty()) return FRequestTarget;  // already absolute
+    bool defaultPort = FConnectPort == DefaultPort(FScheme);
+    return FScheme + "://" + FTargetHost + (defaultPort ? std::string() : ":" + FConnectPort) + FRequestTarget;
+}
+
+// Points the request at the address a relocation names. False, with the reason, when it
+// names nothing the client can fetch. Credentials written into the location are used for it,
+// and only for its scheme, host and port; without any, those of URL stay with URL's server.
+bool THttpCli::FollowLocation(const std::string& Value, std::string& Why)
+{
+    if (Trim(Value).empty()) {
+        Why = "Relocation without an address";
+        return false;
+    }
+    std::string url = ResolveReference(CurrentAddress(), Trim(Value));
+    std::string scheme, user, pass, host, port, path;
+    ParseURL(url, scheme, user, pass, host, port, path);
+    scheme = LowerCase(scheme);
+    if (scheme != "http" && scheme != "https") {
+        Why = "Relocation to an address that is neither http nor https: " + url;
+        return false;
+    }
+    if (host.empty()) {
+        Why = "Relocation to an address without a host: " + url;
+        return false;
+    }
+    std::string target = RequestTargetOf(path);
+    FScheme = scheme;
+    FTargetHost = host;
+    if (!user.empty() || !pass.empty()) {
+        FAuthUser = user;
+        FAuthPass = pass;
+        FAuthScheme = scheme;
+        FAuthHost = host;
+        FAuthPort = port.empty() ? DefaultPort(scheme) : port;
+    }
+    FLocation = scheme + "://" + host + (port.empty() ? std::string() : ":" + port) + target;
+    if (FProxy.empty()) {
+        FConnectHost = host;
+        FConnectPort = port.empty() ? DefaultPort(scheme) : port;
+        FRequestTarget = target;
+    } else {
+        // Through a proxy the connection stays with it and the request line carries the
+        // whole address, port included.
+        FRequestTarget = FLocation;
+    }
+    return true;
+}
+
+void THttpCli::HandleRelocationClosed(TObject* Sender, std::uint16_t Error)
+{
+    FConnected = false;
+    SetSocketClosedHandler(false);
+    TLiveness guard = Liveness();
+    if (auto handler = OnLocationChange) handler(this);
+    if (!guard) return;
+    PostMessage(FNotifyWindow, WM_RELOCATE, FRequestSerial, 0);
 }
 
 // Asks the proxy for a tunnel to the document's server; its reply is read line by line.
@@ -372,7 +422,6 @@ void THttpCli::SendTunnelRequest()
     FTunnel = tnWaitingReply;
     FTunnelStatus = 0;
     FTunnelLines = 0;
-    FTunnelStatusLine.clear();
     FReceiveLen = 0;
     FNextStep = &THttpCli::ProcessTunnelLine;
     FSocket->Send(request.data(), static_cast<int>(request.size()));
@@ -388,15 +437,8 @@ void THttpCli::ProcessTunnelLine()
     }
     const std::string& line = FCurrentLine;
     if (FTunnelLines == 1) {
-        bool ok = line.size() >= 12 && line.compare(0, 7, "HTTP/1.") == 0 && line[8] == ' ' &&
-                  (line.size() == 12 || line[12] == ' ');
-        for (std::size_t i = 9; ok && i < 12; ++i) ok = line[i] >= '0' && line[i] <= '9';
-        if (!ok) {
+        if (!ParseStatusLine(line, FTunnelStatus, FTunnelReason))
             EndWithFailure("The proxy did not answer CONNECT with an HTTP status", 0);
-            return;
-        }
-        FTunnelStatus = std::stoi(line.substr(9, 3));
-        FTunnelStatusLine = line;
         return;
     }
     if (!line.empty()) return;  // the reply's fields say nothing the tunnel needs
@@ -405,7 +447,8 @@ void THttpCli::ProcessTunnelLine()
         return;
     }
     if (FTunnelStatus < 200 || FTunnelStatus >= 300) {
-        EndWithFailure("The proxy refused the tunnel: " + FTunnelStatusLine.substr(9), 0);
+        EndWithFailure("The proxy refused the tunnel: " + IntToStr(FTunnelStatus) +
+                           (FTunnelReason.empty() ? "" : " " + FTunnelReason), 0);
         return;
     }
     // Whatever followed the reply is already the server's.

@@ -8,9 +8,26 @@
 #include <utility>
 
 #include "core/SysUtils.h"
-#include "net/HttpInternal.h"
 
 namespace kapo {
+
+bool IsSchemeName(const std::string& s)
+{
+    if (s.empty() || !std::isalpha(static_cast<unsigned char>(s[0]))) return false;
+    return std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    });
+}
+
+std::string DefaultPort(const std::string& Scheme)
+{
+    return SameText(Scheme, "https") ? "443" : "80";
+}
+
+bool HasLineBreakOrNul(const std::string& s)
+{
+    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
 
 namespace {
 
@@ -59,7 +76,7 @@ void ParseURL(const std::string& URL, std::string& Proto, std::string& User, std
     std::size_t k = 0;  // the authority starts after position k (from 1)
     std::size_t p = Pos("://", URL);
     // "host/p?next=http://x" names no scheme: what stands before "://" must be a scheme's name.
-    if (p > 0 && httpdetail::IsSchemeName(URL.substr(0, p - 1))) {
+    if (p > 0 && IsSchemeName(URL.substr(0, p - 1))) {
         Proto = URL.substr(0, p - 1);
         k = p + 2;
     } else if (URL[0] == '/') {

@@ -35,6 +35,12 @@ struct TProxyAddress {
     std::string User, Password;
 };
 TProxyAddress ParseProxyAddress(const std::string& Text);
+// A letter, then letters, digits, "+", "-" or ".": what may stand before "://" or ":".
+bool IsSchemeName(const std::string& s);
+// The port a scheme's addresses use when they name none: "443" for https, else "80".
+std::string DefaultPort(const std::string& Scheme);
+// A CR or LF would end a request line early and start one of the sender's choosing.
+bool HasLineBreakOrNul(const std::string& s);
 // Position (from 1) of the last occurrence of Sub in S; 0 when there is none or Sub is empty.
 std::size_t LastPos(const std::string& Sub, const std::string& S);
 // Standard padded Base64 of the bytes of S, without line breaks.

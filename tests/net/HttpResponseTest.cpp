@@ -653,6 +653,68 @@ TEST_P(HttpReplies, EndAsTheirStatusAndFramingSay)
     }
 }
 
+// The same rows read by the response object alone, without a socket: the lines cut as the
+// client cuts them, the body fed in one piece or byte by byte, and the end of the bytes taken
+// as the server's close.
+std::string ReadAlone(const std::string& Reply, bool Bytes, std::string& Stored, int& Status)
+{
+    THttpResponse rsp;
+    rsp.Start(false);
+    rsp.AwaitStatus();
+    auto outcome = [&](const std::string& Why) {
+        Status = Why.empty() ? rsp.Status() : 404;
+        return Why.empty() ? std::string("ok") : "404 " + Why;
+    };
+    std::size_t at = 0;
+    THttpResponse::TLine kind = THttpResponse::lnField;
+    for (std::size_t lf; kind == THttpResponse::lnField && (lf = Reply.find('\n', at)) != std::string::npos;) {
+        std::string line = Reply.substr(at, lf - at);
+        std::string end = !line.empty() && line.back() == '\r' ? "\r\n" : "\n";
+        if (end.size() == 2) line.pop_back();
+        at = lf + 1;
+        THttpField field;
+        if (rsp.Ignorable(line)) continue;
+        kind = rsp.AddLine(line, field);
+        if (kind == THttpResponse::lnFault) return outcome(rsp.Fault());
+        if (kind == THttpResponse::lnHeaderless) at -= end.size() + line.size();
+        if (kind == THttpResponse::lnEnd) {
+            THttpResponse::TEnd e = rsp.EndHeader();
+            if (e == THttpResponse::heFault) return outcome(rsp.Fault());
+            kind = e == THttpResponse::heInterim ? THttpResponse::lnField : kind;
+            if (e == THttpResponse::heRelocation) {
+                std::string why = rsp.RelocationFault(Status);
+                return std::to_string(Status) + " " + why;
+            }
+        }
+        if (rsp.Status() >= 400) {
+            Status = rsp.Status();
+            return std::to_string(Status) + " " + rsp.Reason();
+        }
+    }
+    if (kind == THttpResponse::lnField) return outcome(rsp.EndReason(true));
+    auto deliver = [&](const char* d, std::size_t n) { return Stored.append(d, n), true; };
+    for (std::size_t step = Bytes ? 1 : Reply.size(); at < Reply.size() && rsp.BodyExpected() && !rsp.Complete();
+         at += step)
+        if (rsp.FeedBody(Reply.data() + at, std::min(step, Reply.size() - at), deliver) == THttpResponse::fdFault)
+            return outcome(rsp.Fault());
+    return outcome(rsp.EndReason(false));
+}
+
+TEST_P(HttpReplies, ReadAloneByTheResponseObjectEndTheSame)
+{
+    const ReplyRow& row = GetParam();
+    for (bool bytes : {false, true}) {
+        SCOPED_TRACE(bytes ? "byte by byte" : "whole");
+        std::string stored;
+        int status = 0;
+        EXPECT_EQ(ReadAlone(row.Reply, bytes, stored, status), row.Outcome);
+        EXPECT_EQ(stored, row.Stored);
+        if (row.Status != 0) {
+            EXPECT_EQ(status, row.Status);
+        }
+    }
+}
+
 const std::string kOk = "HTTP/1.1 200 OK\r\n";
 const std::string kChunked = "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n";
 

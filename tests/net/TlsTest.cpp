@@ -273,6 +273,8 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, HttpsProxyRefusal,
     testing::Values(ProxyRefusalRow{"AuthenticationRequired", "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n",
                                     "404 The proxy refused the tunnel: 407 Proxy Authentication Required"},
+                    ProxyRefusalRow{"TwoBlanksBeforeTheCode", "HTTP/1.1  403 Forbidden\r\n\r\n",
+                                    "404 The proxy refused the tunnel: 403 Forbidden"},
                     ProxyRefusalRow{"NotHttp", "SSH-2.0-something\r\n\r\n",
                                     "404 The proxy did not answer CONNECT with an HTTP status"},
                     ProxyRefusalRow{"ClosedBeforeTheEmptyLine", "HTTP/1.0 200 Connection established\r\n",
