@@ -24,6 +24,25 @@ bool CategoryOf(const std::string& Line, std::string& Label, std::string& ListNa
 
 }  // namespace
 
+// The results as the sound list's rows: read from the index as they are drawn, never copied.
+class TCatalogueSearch::TResultRows : public TStrings {
+public:
+    explicit TResultRows(const TCatalogueSearch& Search) : FSearch(Search) {}
+    int Count() const override { return static_cast<int>(FSearch.FShown.size()); }
+    std::string Get(int index) const override
+    {
+        if (index < 0 || index >= Count()) Error("List index out of bounds (%d)", index);
+        return FSearch.FIndex.RowText(FSearch.FShown[static_cast<std::size_t>(index)]);
+    }
+    void Insert(int, const std::string&) override { ReadOnly(); }
+    void Delete(int) override { ReadOnly(); }
+    void Clear() override { ReadOnly(); }
+
+private:
+    [[noreturn]] static void ReadOnly() { throw EStringListError("The search results cannot be changed"); }
+    const TCatalogueSearch& FSearch;
+};
+
 // One background fetch: a client of its own and the body it receives.
 struct TCatalogueSearch::TSlot {
     std::unique_ptr<THttpCli> Cli;
@@ -31,7 +50,7 @@ struct TCatalogueSearch::TSlot {
     TPendingList List;
 };
 
-TCatalogueSearch::TCatalogueSearch(TForm1& Form) : FForm(Form)
+TCatalogueSearch::TCatalogueSearch(TForm1& Form) : FForm(Form), FResults(std::make_unique<TResultRows>(*this))
 {
     FField = new TEdit(&Form);
     FField->SetParent(&Form);
@@ -48,15 +67,17 @@ TCatalogueSearch::TCatalogueSearch(TForm1& Form) : FForm(Form)
     FField->OnChange = [this](TObject*) { QueryChanged(); };
 }
 
-TCatalogueSearch::~TCatalogueSearch() { FField->OnChange = nullptr; }
+TCatalogueSearch::~TCatalogueSearch()
+{
+    FField->OnChange = nullptr;
+    if (FOpen) FForm.Nomes->SetRowSource(nullptr);
+}
 
 void TCatalogueSearch::Open()
 {
     FForm.Abook->Hide();
     if (!FOpen) {
         FOpen = true;
-        FSavedRows.clear();
-        for (int i = 0; i < FForm.Nomes->Items().Count(); ++i) FSavedRows.push_back(FForm.Nomes->Items()[i]);
         FSavedIndex = FForm.Nomes->ItemIndex();
         FSavedTop = FForm.Nomes->TopIndex();
         FField->SetTabStop(true);
@@ -181,7 +202,7 @@ void TCatalogueSearch::Dismiss()
     FOpen = false;
     StopFetching();
     FShown.clear();
-    FSavedRows.clear();
+    FForm.Nomes->SetRowSource(nullptr);
     FField->SetText("");
     FField->Hide();
     FField->SetTabStop(false);
@@ -202,13 +223,7 @@ void TCatalogueSearch::Close()
 void TCatalogueSearch::ShowCategory()
 {
     FShown.clear();
-    TStrings& items = FForm.Nomes->Items();
-    {
-        TUpdateLock lock(items);
-        items.Clear();
-        for (const std::string& row : FSavedRows) items.Add(row);
-    }
-    FSavedRows.clear();
+    FForm.Nomes->SetRowSource(nullptr);
     FForm.Nomes->SetTopIndex(FSavedTop);
     FForm.Nomes->SetItemIndex(FSavedIndex);
     FForm.Stk->SetCaption(IdleStatusText);
@@ -231,12 +246,7 @@ void TCatalogueSearch::ShowResults()
     const bool keep = selected >= 0 && static_cast<std::size_t>(selected) < FShown.size();
     const TSoundRef was = keep ? FShown[static_cast<std::size_t>(selected)] : TSoundRef{};
     FIndex.Search(FField->Text(), FShown);
-    TStrings& items = FForm.Nomes->Items();
-    {
-        TUpdateLock lock(items);
-        items.Clear();
-        for (TSoundRef ref : FShown) items.Add(FIndex.RowText(ref));
-    }
+    FForm.Nomes->SetRowSource(FResults.get());
     int index = FShown.empty() ? -1 : 0;
     if (keep)
         for (std::size_t i = 0; i < FShown.size(); ++i)

@@ -50,6 +50,7 @@ public:
 
 private:
     struct TSlot;
+    class TResultRows;
     void QueryChanged();
     void ShowResults();
     void ShowCategory();
@@ -63,8 +64,8 @@ private:
     TSoundIndex FIndex;
     bool FOpen = false;
     std::vector<TSoundRef> FShown;
-    // The category's rows while the search holds the list.
-    std::vector<std::string> FSavedRows;
+    std::unique_ptr<TResultRows> FResults;  // FShown as the sound list's rows
+    // Where the category's rows stood while the search holds the list.
     int FSavedIndex = -1, FSavedTop = 0;
 
     struct TPendingList {

@@ -230,11 +230,25 @@ TCustomListBox::TCustomListBox(TComponent* owner) : TCustomControl(owner)
 
 TCustomListBox::~TCustomListBox() = default;
 
+void TCustomListBox::SetRowSource(TStrings* Source)
+{
+    // Rows that are not the same: nothing highlighted, from the top, as after Clear.
+    FSource = Source;
+    FItemIndex = -1;
+    FTopIndex = 0;
+    RowsChanged();
+}
+
+std::string TCustomListBox::RowText(int index) const
+{
+    return FSource ? FSource->Get(index) : FRows[static_cast<std::size_t>(index)].Text;
+}
+
 void TCustomListBox::RowsChanged()
 {
     FSelected.clear();
     FAnchor = FItemIndex;
-    if (FTopIndex > std::max(0, static_cast<int>(FRows.size()) - 1)) FTopIndex = 0;
+    if (FTopIndex > std::max(0, RowCount() - 1)) FTopIndex = 0;
     UpdateScroll();
     Invalidate();
 }
@@ -243,7 +257,7 @@ int TCustomListBox::VisibleRows() const { return std::max(1, Height() / std::max
 
 void TCustomListBox::UpdateScroll()
 {
-    int n = static_cast<int>(FRows.size());
+    int n = RowCount();
     int page = VisibleRows();
     bool need = n > page;
     if (need != VertScrollBarVisible()) SetVertScrollBarVisible(need);
@@ -253,7 +267,7 @@ void TCustomListBox::UpdateScroll()
 
 void TCustomListBox::SetItemIndex(int i)
 {
-    if (i < -1 || i >= static_cast<int>(FRows.size())) i = -1;
+    if (i < -1 || i >= RowCount()) i = -1;
     FAnchor = i;
     if (!FSelected.empty()) {
         FSelected.clear();
@@ -269,8 +283,8 @@ void TCustomListBox::SetItemIndex(int i)
 TAccessibleRow TCustomListBox::AccessibleRow(int index) const
 {
     TAccessibleRow row;
-    if (index < 0 || index >= static_cast<int>(FRows.size())) return row;
-    row.Text = FRows[static_cast<std::size_t>(index)].Text;
+    if (index < 0 || index >= RowCount()) return row;
+    row.Text = RowText(index);
     row.Selected = Selected(index);
     if (index >= FTopIndex && index < FTopIndex + VisibleRows()) row.Rect = ItemRect(index);
     return row;
@@ -278,7 +292,7 @@ TAccessibleRow TCustomListBox::AccessibleRow(int index) const
 
 void TCustomListBox::SetTopIndex(int i)
 {
-    int maxTop = std::max(0, static_cast<int>(FRows.size()) - VisibleRows());
+    int maxTop = std::max(0, RowCount() - VisibleRows());
     i = std::clamp(i, 0, maxTop);
     if (i == FTopIndex) return;
     FTopIndex = i;
@@ -303,7 +317,7 @@ int TCustomListBox::ItemAtPos(int x, int y) const
 {
     if (x < 0 || x >= ClientWidth() || y < 0) return -1;
     int i = FTopIndex + y / FItemHeight;
-    return i < static_cast<int>(FRows.size()) ? i : -1;
+    return i < RowCount() ? i : -1;
 }
 
 TRect TCustomListBox::ItemRect(int index) const
@@ -313,7 +327,7 @@ TRect TCustomListBox::ItemRect(int index) const
 
 void TCustomListBox::Paint()
 {
-    int n = static_cast<int>(FRows.size());
+    int n = RowCount();
     for (int i = FTopIndex; i < n; ++i) {
         TRect r = ItemRect(i);
         if (r.Top >= Height()) break;
@@ -334,7 +348,7 @@ void TCustomListBox::DrawItem(int index, const TRect& rect, TOwnerDrawState stat
     TCanvas& c = Canvas();
     c.FillRect(rect);
     c.TextRect(rect, rect.Left + 2, rect.Top + std::max(0, (rect.Height() - c.TextHeight("Ag")) / 2),
-               FRows[static_cast<std::size_t>(index)].Text);
+               RowText(index));
 }
 
 void TCustomListBox::MouseDown(TMouseButton button, TShiftState shift, int x, int y)
@@ -359,7 +373,7 @@ void TCustomListBox::MouseDown(TMouseButton button, TShiftState shift, int x, in
 void TCustomListBox::KeyDown(unsigned short& key, TShiftState shift)
 {
     TCustomControl::KeyDown(key, shift);
-    int n = static_cast<int>(FRows.size());
+    int n = RowCount();
     if (n == 0) return;
     int i = FItemIndex;
     switch (key) {
@@ -390,14 +404,14 @@ void TCustomListBox::SetMultiSelect(bool m)
 
 bool TCustomListBox::Selected(int index) const
 {
-    if (index < 0 || index >= static_cast<int>(FRows.size())) return false;
+    if (index < 0 || index >= RowCount()) return false;
     if (FSelected.empty()) return index == FItemIndex;
     return FSelected[static_cast<std::size_t>(index)];
 }
 
 void TCustomListBox::SetSelected(int index, bool selected)
 {
-    const int n = static_cast<int>(FRows.size());
+    const int n = RowCount();
     if (index < 0 || index >= n || Selected(index) == selected) return;
     if (!FMultiSelect) {
         SetItemIndex(selected ? index : -1);
@@ -420,7 +434,7 @@ int TCustomListBox::SelCount() const
 
 void TCustomListBox::MoveTo(int index, TShiftState shift, bool toggle)
 {
-    const int n = static_cast<int>(FRows.size());
+    const int n = RowCount();
     if (index < 0 || index >= n) return;
     const std::vector<bool> before = FSelected;
     const int was = FItemIndex;

@@ -82,7 +82,11 @@ public:
     explicit TCustomListBox(TComponent* owner);
     ~TCustomListBox() override;
 
-    TStrings& Items() { return FStrings; }
+    TStrings& Items() { return FSource ? *FSource : FStrings; }
+    // Shows Source's rows (not owned, read as they are drawn) in place of the list's own, which
+    // come back when it is called with nullptr; Items() is Source meanwhile. Called again
+    // after Source changed. Leaves no row highlighted.
+    void SetRowSource(TStrings* Source);
     int ItemIndex() const { return FItemIndex; }
     virtual void SetItemIndex(int i);
     int TopIndex() const { return FTopIndex; }
@@ -107,7 +111,7 @@ public:
 
     TDrawItemEvent OnDrawItem;
 
-    int AccessibleRowCount() const override { return static_cast<int>(FRows.size()); }
+    int AccessibleRowCount() const override { return RowCount(); }
     TAccessibleRow AccessibleRow(int index) const override;
     void Paint() override;
     void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
@@ -129,8 +133,11 @@ protected:
     int VisibleRows() const;
 
 private:
+    int RowCount() const { return FSource ? FSource->Count() : static_cast<int>(FRows.size()); }
+    std::string RowText(int index) const;
     // Moves the highlight as a click or a key does, selecting by the keys held.
     void MoveTo(int index, TShiftState shift, bool toggle);
+    TStrings* FSource = nullptr;
     int FItemIndex = -1;
     bool FMultiSelect = false;
     // Rows selected besides the highlight; empty while the highlighted row is all.
