@@ -42,6 +42,7 @@ public:
     // Stop: ends the fetching; what has arrived stays.
     void StopFetching();
     bool Fetching() const { return FRunning > 0; }
+    int ListsInFlight() const { return FRunning; }
     // The sound list's selection moved: the status line names the result's category.
     void SelectionChanged();
 

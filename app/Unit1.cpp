@@ -351,6 +351,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner), FPrivateFolder(std::make_uniqu
     Senha = NewEdit(page0, 435, 287, 60, clYellow, 1);
     Senha->SetPasswordChar('*');
     Proxy = NewEdit(page0, 140, 287, 111, clSilver, 2);
+    // The proxy's password is the user's secret, as the club's is: never read out.
+    Proxy->SetAccessibleTextFilter(HideProxyPassword);
     PrPort = NewEdit(page0, 140, 272, 21, clSilver, 3);
     PrPort->SetText("80");
     Serv = NewEdit(page0, 310, 272, 186, clSilver, 4);

@@ -147,6 +147,21 @@ TProxyAddress ParseProxyAddress(const std::string& Text)
     return out;
 }
 
+std::string HideProxyPassword(const std::string& Text)
+{
+    std::size_t scheme = Text.find("://");
+    std::size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+    std::size_t end = std::min(Text.find_first_of("/?#", from), Text.size());
+    std::size_t at = Text.rfind('@', end == 0 ? 0 : end - 1);
+    std::size_t colon = Text.find(':', from);
+    if (at == std::string::npos || at < from || colon == std::string::npos || colon > at) return Text;
+    std::string out = Text.substr(0, colon + 1);
+    // One mark per character: a UTF-8 sequence's continuation bytes add none.
+    for (std::size_t i = colon + 1; i < at; ++i)
+        if ((static_cast<unsigned char>(Text[i]) & 0xC0) != 0x80) out += '*';
+    return out + Text.substr(at);
+}
+
 std::string PercentDecode(const std::string& S)
 {
     std::string out;

@@ -35,6 +35,9 @@ struct TProxyAddress {
     std::string User, Password;
 };
 TProxyAddress ParseProxyAddress(const std::string& Text);
+// The proxy setting as it may be read out: the password of "user:password@host" replaced by
+// one "*" per character, everything else as written.
+std::string HideProxyPassword(const std::string& Text);
 // A letter, then letters, digits, "+", "-" or ".": what may stand before "://" or ":".
 bool IsSchemeName(const std::string& s);
 // The port a scheme's addresses use when they name none: "443" for https, else "80".

@@ -2,12 +2,14 @@
 // otherwise nameless panes: here they take the role and name their control gives, a picture
 // button can be pressed, and a list or tree has one child per row.
 #include <QAccessibleWidget>
+#include <QLineEdit>
 #include <QPointer>
 
 #include <map>
 
 #include "ui/Controls.h"
 #include "ui/KWidget.h"
+#include "ui/StdCtrls.h"
 
 namespace kapo {
 
@@ -155,10 +157,70 @@ private:
     mutable std::map<int, QAccessible::Id> FRowIds;
 };
 
+// A line edit whose text is read through its control's filter (a proxy address with its
+// password masked), by name, value and text interface alike. The filtered text keeps the
+// real one's length, so the cursor and the selection stand where they are.
+class KAccessibleFilteredEdit : public QAccessibleWidget, public QAccessibleTextInterface {
+public:
+    explicit KAccessibleFilteredEdit(QLineEdit* e) : QAccessibleWidget(e, QAccessible::EditableText) {}
+
+    void* interface_cast(QAccessible::InterfaceType t) override
+    {
+        if (t == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Value ? Shown() : QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.editable = !Edit()->isReadOnly();
+        s.focusable = true;
+        return s;
+    }
+
+    void selection(int index, int* start, int* end) const override
+    {
+        *start = *end = 0;
+        if (index != 0 || !Edit()->hasSelectedText()) return;
+        *start = Edit()->selectionStart();
+        *end = *start + Edit()->selectionLength();
+    }
+    int selectionCount() const override { return Edit()->hasSelectedText() ? 1 : 0; }
+    void addSelection(int start, int end) override { setSelection(0, start, end); }
+    void removeSelection(int) override { Edit()->deselect(); }
+    void setSelection(int, int start, int end) override { Edit()->setSelection(start, end - start); }
+    int cursorPosition() const override { return Edit()->cursorPosition(); }
+    void setCursorPosition(int position) override { Edit()->setCursorPosition(position); }
+    QString text(int start, int end) const override { return Shown().mid(start, end - start); }
+    int characterCount() const override { return static_cast<int>(Shown().size()); }
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint&) const override { return -1; }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int offset, int* start, int* end) const override
+    {
+        *start = *end = offset;
+        return {};
+    }
+
+private:
+    QLineEdit* Edit() const { return static_cast<QLineEdit*>(widget()); }
+    QString Shown() const
+    {
+        auto* edit = static_cast<TEdit*>(Edit()->property(AccessibleFilteredEdit).value<void*>());
+        return QString::fromStdString(edit->AccessibleText());
+    }
+};
+
 QAccessibleInterface* ControlInterface(const QString&, QObject* object)
 {
     auto* kw = qobject_cast<KWidget*>(object);
-    return kw ? new KAccessibleControl(kw) : nullptr;
+    if (kw) return new KAccessibleControl(kw);
+    auto* edit = qobject_cast<QLineEdit*>(object);
+    if (edit && edit->property(AccessibleFilteredEdit).isValid()) return new KAccessibleFilteredEdit(edit);
+    return nullptr;
 }
 
 }  // namespace

@@ -182,6 +182,19 @@ void TEdit::SetText(const std::string& text)
     LineEdit()->setCursorPosition(0);
 }
 
+void TEdit::SetAccessibleTextFilter(TTextFilter Filter)
+{
+    FAccessibleTextFilter = std::move(Filter);
+    // The accessibility factory gives an edit marked so an interface that reads AccessibleText.
+    LineEdit()->setProperty(AccessibleFilteredEdit, QVariant::fromValue(static_cast<void*>(this)));
+}
+
+std::string TEdit::AccessibleText() const
+{
+    std::string text = LineEdit()->text().toStdString();
+    return FAccessibleTextFilter ? FAccessibleTextFilter(text) : text;
+}
+
 void TEdit::SetPasswordChar(char c)
 {
     FPasswordChar = c;

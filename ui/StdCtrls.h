@@ -42,6 +42,10 @@ private:
     TAlignment FAlignment = taLeftJustify;
 };
 
+// The property that marks the line edit of a TEdit with an accessible text filter; it holds the
+// TEdit.
+inline constexpr const char* AccessibleFilteredEdit = "kapoAccessibleFilteredEdit";
+
 // A single-line edit: text set by the program or inserted by the user is taken up to its first
 // line break (CR, LF or NUL).
 class TEdit : public TWinControl {
@@ -52,6 +56,12 @@ public:
     void SetText(const std::string& t);
     char PasswordChar() const { return FPasswordChar; }
     void SetPasswordChar(char c);
+    // What assistive technology reads of the text: the text through Filter, which keeps its
+    // length in characters (a secret in it masked character by character). Set before the
+    // window is first shown.
+    using TTextFilter = std::function<std::string(const std::string& Text)>;
+    void SetAccessibleTextFilter(TTextFilter Filter);
+    std::string AccessibleText() const;
     TBorderStyle BorderStyle() const { return FBorderStyle; }
     void SetBorderStyle(TBorderStyle b);
     void SetColor(TColor c) override;
@@ -66,6 +76,7 @@ private:
     QString FShownText;    // how they are shown
     char FPasswordChar = 0;
     TBorderStyle FBorderStyle = bsSingle;
+    TTextFilter FAccessibleTextFilter;
 };
 
 enum TListBoxStyle { lbStandard, lbOwnerDrawFixed };

@@ -206,6 +206,9 @@ TEST_F(Keys, EditsStatusAndListsTellWhatTheyAreAndNoHiddenTextHoldsTheSettings)
 {
     const std::string secret = "s3gr3d0-do-club";
     F->Senha->SetText(secret);
+    // The proxy's password is as secret; the rest of its address may be read out.
+    F->Proxy->SetText("ana:" + secret + "@proxy.test:3128");
+    EXPECT_EQ(Access(F->Proxy)->text(QAccessible::Value).toStdString(), "ana:" + std::string(secret.size(), '*') + "@proxy.test:3128");
     // As the settings file reads into the line buffer at start and is written from it at exit.
     F->Memo1->Lines().Add(secret);
     struct Row {

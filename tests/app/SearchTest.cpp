@@ -28,11 +28,17 @@ void Write(const fs::path& path, const std::string& text)
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// A catalogue of three lists, and a fourth that the index names but the service lacks.
+// A catalogue of seven lists, and an eighth that the index names but the service lacks.
 fs::path MakeCatalogue(const fs::path& root)
 {
+    std::string street;
+    for (int i = 1; i <= 4; ++i) {
+        street += "\tRua " + std::to_string(i) + ":rua" + std::to_string(i) + ".txt\r\n";
+        Write(root / "waves" / ("rua" + std::to_string(i) + ".txt"), "motor" + std::to_string(i) + ".wav :Motor\r\n");
+    }
     Write(root / "waves" / "indice.txt",
-          "Animais\r\n\tCães:caes.txt\r\n\tAves:aves.txt\r\nCasa\r\n\tCozinha:cozinha.txt\r\n\tSótão:sotao.txt\r\n");
+          "Animais\r\n\tCães:caes.txt\r\n\tAves:aves.txt\r\nCasa\r\n\tCozinha:cozinha.txt\r\n\tSótão:sotao.txt\r\n"
+          "Rua\r\n" + street);
     Write(root / "waves" / "caes.txt", "latido.wav :Cães latindo ao longe\r\nuivo.wav :Cão uivando\r\n");
     Write(root / "waves" / "aves.txt", "bemtevi.wav :Bem-te-vi cantando\r\npombo.wav :Pombo arrulhando\r\n");
     Write(root / "waves" / "cozinha.txt", "acucar.wav :Açúcar caindo no pote\r\npanela.wav :Panela de pressão\r\n");
@@ -57,7 +63,7 @@ protected:
         F->Widget()->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(F->Widget()));
         Press(F->Sons);
-        ASSERT_EQ(F->Lista->Lines().Count(), 6);
+        ASSERT_EQ(F->Lista->Lines().Count(), 11);
         // The first category's rows are in the list before the search.
         QTest::mouseClick(F->Lista->Widget(), Qt::LeftButton, {}, QPoint(40, 7));
         QTest::keyClick(F->Lista->Widget(), Qt::Key_Return);
@@ -70,6 +76,7 @@ protected:
     {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F, Qt::ControlModifier);
         while (F->Search().Fetching()) {
+            MostInFlight = std::max(MostInFlight, F->Search().ListsInFlight());
             Application->ProcessMessages();
             if (F->Search().Fetching()) WaitMessage(50);
         }
@@ -86,6 +93,7 @@ protected:
     fs::path Root = MakeCatalogue(fs::temp_directory_path() / ("kapo-search-" + std::to_string(::getpid())));
     test::ServiceThread Service{Root.string()};
     std::vector<std::string> Category;
+    int MostInFlight = 0;
 };
 
 TEST_F(Search, FindsRowsOfEveryCategoryIgnoringCaseAndAccents)
@@ -99,7 +107,8 @@ TEST_F(Search, FindsRowsOfEveryCategoryIgnoringCaseAndAccents)
     EXPECT_EQ(access->text(QAccessible::Name).toStdString(), "Procurar sons");
     EXPECT_EQ(F->Stk->Caption(), "Falha na lista sotao.txt!");
     EXPECT_EQ(F->G1->Progress(), 0);
-    EXPECT_EQ(F->Search().Index().ListCount(), 3u);
+    EXPECT_EQ(F->Search().Index().ListCount(), 7u);
+    EXPECT_EQ(MostInFlight, SearchFetchSlots);
 
     struct Row {
         const char* Query;
@@ -124,6 +133,15 @@ TEST_F(Search, FindsRowsOfEveryCategoryIgnoringCaseAndAccents)
     QTest::keyClick(field->LineEdit(), Qt::Key_Down);
     ASSERT_EQ(F->Nomes->ItemIndex(), 2);
     EXPECT_EQ(F->Stk->Caption(), "Categoria: Aves");
+    // Enter previews the selected result: this one is no wave, and the status line says so.
+    Type("acucar");
+    QTest::keyClick(field->LineEdit(), Qt::Key_Return);
+    const std::string unplayable = "O arquivo não é um som wave que se possa tocar!";
+    for (int i = 0; i < 200 && F->Stk->Caption() != unplayable; ++i) {
+        Application->ProcessMessages();
+        WaitMessage(20);
+    }
+    EXPECT_EQ(F->Stk->Caption(), unplayable);
 
     // Esc closes the search and the category's rows come back.
     QTest::keyClick(field->LineEdit(), Qt::Key_Escape);
