@@ -1,7 +1,9 @@
-// Single-line edits keep one line whatever is set or pasted, and show their text from its start;
+// Single-line edits keep one line whatever is set or pasted, show their text from its start, and
+// read out their text through a filter when given one; a list box shows another list's rows;
 // termination signals end the application's loop.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
@@ -100,6 +102,58 @@ TEST(Edit, TextSetByTheProgramIsShownFromItsStart)
     e->SetText("3128");
     // The cursor at the start keeps the first characters in view.
     EXPECT_EQ(e->LineEdit()->cursorPosition(), 0);
+}
+
+TEST(Edit, AFilteredEditReadsOutTheFilteredTextAtTheSamePlaces)
+{
+    TForm form(nullptr);
+    auto* e = new TEdit(&form);
+    e->SetParent(&form);
+    e->SetAccessibleTextFilter([](const std::string& t) { return std::string(t.size(), '*'); });
+    e->SetText("segredo");
+    e->LineEdit()->setSelection(2, 3);
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(e->Widget());
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->role(), QAccessible::EditableText);
+    EXPECT_EQ(a->text(QAccessible::Value).toStdString(), "*******");
+    QAccessibleTextInterface* text = a->textInterface();
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(text->text(0, text->characterCount()).toStdString(), "*******");
+    int start = -1, end = -1;
+    text->selection(0, &start, &end);
+    EXPECT_EQ(start, 2);
+    EXPECT_EQ(end, 5);
+    text->setCursorPosition(6);
+    EXPECT_EQ(e->LineEdit()->cursorPosition(), 6);
+}
+
+TEST(ListBox, ARowSourceIsShownAndTheOwnRowsComeBack)
+{
+    TForm form(nullptr);
+    auto* lb = new TListBox(&form);
+    lb->SetParent(&form);
+    lb->Items().Add("own");
+    lb->SetItemIndex(0);
+    TStringList source;
+    source.Add("a");
+    source.Add("b");
+    lb->SetRowSource(&source);
+    EXPECT_EQ(&lb->Items(), &source);
+    EXPECT_EQ(lb->ItemIndex(), -1);
+    EXPECT_EQ(lb->AccessibleRowCount(), 2);
+    EXPECT_EQ(lb->AccessibleRow(1).Text, "b");
+    lb->SetItemIndex(1);
+    EXPECT_EQ(lb->ItemIndex(), 1);
+    // The source changed: set again, nothing stays highlighted past its end.
+    source.Delete(1);
+    lb->SetRowSource(&source);
+    EXPECT_EQ(lb->ItemIndex(), -1);
+    lb->SetItemIndex(1);
+    EXPECT_EQ(lb->ItemIndex(), -1);
+    lb->SetRowSource(nullptr);
+    ASSERT_EQ(lb->Items().Count(), 1);
+    EXPECT_EQ(lb->Items()[0], "own");
+    EXPECT_EQ(lb->AccessibleRow(0).Text, "own");
 }
 
 TEST(Application, ATerminationSignalEndsTheLoop)
