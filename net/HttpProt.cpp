@@ -319,13 +319,7 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
         CloseConnection();
         throw EHttpException("HTTP line too long", httperrOverflow);
     }
-    int count = FSocket->Receive(FReceiveBuffer.data() + FReceiveLen, room);
-    if (count < 0) {
-        // Linux reports a reset once, to the read that meets it; the close report that follows
-        // may no longer carry it.
-        int err = FSocket->LastError();
-        if (err != 0 && err != WSAEWOULDBLOCK) FReceiveError = err;
-    }
+    int count = Read(FReceiveBuffer.data() + FReceiveLen, room);
     if (FRequestType == rqNone) return;
     // Nothing new, but lines may still wait here after a handler raised: cut them now, or
     // the server's close would leave them unread.
@@ -373,6 +367,15 @@ void THttpCli::HandleDataAvailable(TObject* Sender, std::uint16_t Error)
     }
 }
 
+// A read from the socket. Linux reports a reset once, to the read that meets it; the close
+// report that follows may no longer carry it, so it is kept.
+int THttpCli::Read(char* Buffer, int Size)
+{
+    int count = FSocket->Receive(Buffer, Size);
+    if (int err = count < 0 ? FSocket->LastError() : 0; err != 0 && err != WSAEWOULDBLOCK) FReceiveError = err;
+    return count;
+}
+
 // One read and one piece: the body goes from the socket to the stream and to OnDocData
 // without passing through the line buffer.
 void THttpCli::ReceiveBody()
@@ -392,13 +395,8 @@ void THttpCli::ReceiveBody()
         buf = FNestedBuffers[level].get();
         size = kUsableBuffer;
     }
-    int count = FSocket->Receive(buf, size);
-    if (count < 0) {
-        int err = FSocket->LastError();
-        if (err != 0 && err != WSAEWOULDBLOCK) FReceiveError = err;
-        return;
-    }
-    if (count == 0) return;
+    int count = Read(buf, size);
+    if (count <= 0) return;
     Progress();
     if (FTakingBody) ProcessBodyData(buf, count);
     else PostSetReady();

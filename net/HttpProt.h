@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "core/Classes.h"
-#include "net/HttpRelocation.h"
 #include "net/HttpResponse.h"
 #include "net/HttpUrl.h"
 #include "net/WSocket.h"
@@ -237,15 +236,20 @@ private:
     void CurrentOrigin(std::string& Scheme, std::string& Host, std::string& Port) const;
     void SendTunnelRequest();
     std::string ConnectionErrorText(int Error) const;
+    // The server credentials of this request, and the origin they belong to.
+    void SetCredentials(const std::string& User, const std::string& Pass, const std::string& Scheme,
+                        const std::string& Host, const std::string& Port);
     bool SendsCredentials() const;
+    std::string ProxyAuthorization() const;
     void CheckPrematureEnd(std::uint16_t Error);
     void SetSocketClosedHandler(bool Relocation);
     bool SocksResolves() const;
-    void ConnectSocket(TLiveness& Guard);
+    void ConnectSocket(const std::string& Addr);
     void EndWithFailure(const std::string& Reason, std::uint32_t Error, int Status = 404);
     void Interrupt(const std::string& Reason, std::uint32_t Error);
     bool DocumentComplete() const;
     bool WriteReceived(const char* Data, std::int64_t Count, std::string& Why);
+    int Read(char* Buffer, int Size);
     void ReceiveBody();
     void FinishHeaderlessLine();
     void FinishHeader();

@@ -59,31 +59,26 @@ void THttpCli::StartRequest(THttpRequest Kind)
     }
 
     std::string proto, user, pass, host, port, path;
-    std::string connectHost, connectPort;
     ParseURL(FURL, proto, user, pass, host, port, path);
     FTargetHost = host;
     FScheme = proto.empty() ? std::string("http") : LowerCase(proto);
     if (!user.empty()) FUsername = user;
     if (!pass.empty()) FPassword = pass;
     // The server credentials belong to this scheme, host and port only.
-    FAuthUser = FUsername;
-    FAuthPass = FPassword;
-    FAuthScheme = FScheme;
-    FAuthHost = host;
-    FAuthPort = port.empty() ? DefaultPort(FScheme) : port;
+    SetCredentials(FUsername, FPassword, FScheme, host, port);
     // The fragment is the reader's, never the server's.
     FDocName = path.substr(0, path.find('#'));
     if (FProxy.empty()) {
         FRequestTarget = RequestTargetOf(path);
-        connectHost = host;
-        connectPort = port.empty() ? DefaultPort(FScheme) : port;
+        FConnectHost = host;
+        FConnectPort = port.empty() ? DefaultPort(FScheme) : port;
     } else {
         std::string p = port.empty() ? std::string() : ":" + port;
         FRequestTarget = FScheme + "://" + host + p + RequestTargetOf(path);
         std::string pproto, puser, ppass, phost, pport, ppath;
         ParseURL(FProxy, pproto, puser, ppass, phost, pport, ppath);
-        connectHost = phost;
-        connectPort = pport.empty() ? FProxyPort : pport;
+        FConnectHost = phost;
+        FConnectPort = pport.empty() ? FProxyPort : pport;
     }
     if (FRequestTarget.empty()) FRequestTarget = "/";
 
@@ -97,8 +92,6 @@ void THttpCli::StartRequest(THttpRequest Kind)
         if (q != std::string::npos) FDocName.resize(q);
     }
 
-    FConnectHost = connectHost;
-    FConnectPort = connectPort;
     StartConnect();
 }
 
@@ -133,16 +126,9 @@ void THttpCli::StartConnect()
     TLiveness guard = Liveness();
     SetState(hsDnsLookup);
     if (!guard || FState != hsDnsLookup) return;
-    if (SocksResolves()) {
-        // The proxy knows names this machine may not: the name goes to it as it is.
-        Progress();
-        FResolvedAddr = FConnectHost;
-        SetState(hsDnsLookupDone);
-        if (!guard || FState != hsDnsLookupDone) return;
-        ConnectSocket(guard);
-        return;
-    }
-    FSocket->StartDnsLookup(FConnectHost);
+    // The proxy knows names this machine may not: the name goes to it as it is.
+    if (SocksResolves()) ConnectSocket(FConnectHost);
+    else FSocket->StartDnsLookup(FConnectHost);
 }
 
 bool THttpCli::SocksResolves() const
@@ -153,12 +139,7 @@ bool THttpCli::SocksResolves() const
 void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
 {
     if (Error == 0) {
-        Progress();
-        FResolvedAddr = FSocket->DnsResult();
-        TLiveness guard = Liveness();
-        SetState(hsDnsLookupDone);
-        if (!guard || FState != hsDnsLookupDone) return;
-        ConnectSocket(guard);
+        ConnectSocket(FSocket->DnsResult());
         return;
     }
     if (FState == hsAborting) return;
@@ -167,8 +148,14 @@ void THttpCli::HandleDnsLookupDone(TObject* Sender, std::uint16_t Error)
     HandleSessionClosed(Sender, Error);
 }
 
-void THttpCli::ConnectSocket(TLiveness& Guard)
+// The address is known (looked up, or a name the SOCKS proxy resolves): the connection starts.
+void THttpCli::ConnectSocket(const std::string& Addr)
 {
+    Progress();
+    FResolvedAddr = Addr;
+    TLiveness guard = Liveness();
+    SetState(hsDnsLookupDone);
+    if (!guard || FState != hsDnsLookupDone) return;
     try {
         FSocket->SetAddr(FResolvedAddr);
         FSocket->SetPort(FConnectPort);
@@ -192,7 +179,7 @@ void THttpCli::ConnectSocket(TLiveness& Guard)
         if (err == 0) err = WSAEINVAL;
         FRequestDoneError = static_cast<std::uint32_t>(err);
         FSocket->Close();
-        if (!Guard) return;
+        if (!guard) return;
         HandleSessionClosed(FSocket, static_cast<std::uint16_t>(err));
     }
 }
@@ -284,7 +271,7 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
         AddRequestLine("Authorization: Basic " + EncodeBase64(FAuthUser + ":" + FAuthPass));
     // The proxy's credentials are for the proxy: through a tunnel they would reach the server.
     if (!FProxy.empty() && !FProxyUsername.empty() && FTunnel != tnOpen)
-        AddRequestLine("Proxy-Authorization: Basic " + EncodeBase64(FProxyUsername + ":" + FProxyPassword));
+        AddRequestLine(ProxyAuthorization());
     if (!FCookie.empty()) AddRequestLine("Cookie: " + FCookie);
     if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
         AddRequestLine("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
@@ -328,6 +315,16 @@ void THttpCli::CurrentOrigin(std::string& Scheme, std::string& Host, std::string
     if (Port.empty()) Port = DefaultPort(Scheme);
 }
 
+void THttpCli::SetCredentials(const std::string& User, const std::string& Pass, const std::string& Scheme,
+                              const std::string& Host, const std::string& Port)
+{
+    FAuthUser = User;
+    FAuthPass = Pass;
+    FAuthScheme = Scheme;
+    FAuthHost = Host;
+    FAuthPort = Port.empty() ? DefaultPort(Scheme) : Port;
+}
+
 // The Authorization line goes to the scheme, host and port of URL only, so that a relocation
 // to another server, or to the same one in clear, does not hand it the user's password.
 bool THttpCli::SendsCredentials() const
@@ -337,6 +334,11 @@ bool THttpCli::SendsCredentials() const
     std::string scheme, host, port;
     CurrentOrigin(scheme, host, port);
     return scheme == FAuthScheme && SameText(host, FAuthHost) && port == FAuthPort;
+}
+
+std::string THttpCli::ProxyAuthorization() const
+{
+    return "Proxy-Authorization: Basic " + EncodeBase64(FProxyUsername + ":" + FProxyPassword);
 }
 
 std::string THttpCli::ConnectionErrorText(int Error) const
@@ -378,13 +380,7 @@ bool THttpCli::FollowLocation(const std::string& Value, std::string& Why)
     std::string target = RequestTargetOf(path);
     FScheme = scheme;
     FTargetHost = host;
-    if (!user.empty() || !pass.empty()) {
-        FAuthUser = user;
-        FAuthPass = pass;
-        FAuthScheme = scheme;
-        FAuthHost = host;
-        FAuthPort = port.empty() ? DefaultPort(scheme) : port;
-    }
+    if (!user.empty() || !pass.empty()) SetCredentials(user, pass, scheme, host, port);
     FLocation = scheme + "://" + host + (port.empty() ? std::string() : ":" + port) + target;
     if (FProxy.empty()) {
         FConnectHost = host;
@@ -416,8 +412,7 @@ void THttpCli::SendTunnelRequest()
     std::string authority = host + ":" + port;
     std::string request = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n";
     if (!FAgent.empty()) request += "User-Agent: " + FAgent + "\r\n";
-    if (!FProxyUsername.empty())
-        request += "Proxy-Authorization: Basic " + EncodeBase64(FProxyUsername + ":" + FProxyPassword) + "\r\n";
+    if (!FProxyUsername.empty()) request += ProxyAuthorization() + "\r\n";
     request += "\r\n";
     FTunnel = tnWaitingReply;
     FTunnelStatus = 0;

@@ -11,7 +11,6 @@
 #include <zlib.h>
 
 #include "core/SysUtils.h"
-#include "net/HttpRelocation.h"
 #include "net/HttpUrl.h"
 
 namespace kapo {
@@ -240,6 +239,13 @@ namespace {
 bool StatusHasBody(int Status)
 {
     return !(Status >= 100 && Status < 200) && Status != 204 && Status != 304;
+}
+
+// The statuses that send the client elsewhere with their location field; a location on any
+// other response names nothing to fetch.
+bool IsRelocationStatus(int Status)
+{
+    return Status == 301 || Status == 302 || Status == 303 || Status == 307 || Status == 308;
 }
 
 }  // namespace

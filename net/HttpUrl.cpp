@@ -1,4 +1,4 @@
-// Address, Base64 and date helpers of the HTTP client: plain functions on strings.
+// Address, reference, Base64 and date helpers of the HTTP client: plain functions on strings.
 #include "net/HttpUrl.h"
 
 #include <algorithm>
@@ -42,10 +42,6 @@ std::string BeforePos(const std::string& s, std::size_t k)
 {
     return s.substr(0, k > 0 ? k - 1 : 0);
 }
-
-}  // namespace
-
-namespace {
 
 int HexValue(char c)
 {
@@ -240,23 +236,12 @@ std::string EncodeBase64(const std::string& S)
     static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve((S.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= S.size(); i += 3) {
-        std::uint32_t v = (std::uint32_t(std::uint8_t(S[i])) << 16) | (std::uint32_t(std::uint8_t(S[i + 1])) << 8) |
-                          std::uint8_t(S[i + 2]);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
-    }
-    std::size_t left = S.size() - i;
-    if (left > 0) {
-        std::uint32_t v = std::uint32_t(std::uint8_t(S[i])) << 16;
-        if (left == 2) v |= std::uint32_t(std::uint8_t(S[i + 1])) << 8;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += left == 2 ? kAlphabet[(v >> 6) & 63] : '=';
-        out += '=';
+    // Three bytes make four characters; a short last group is padded with "=".
+    for (std::size_t i = 0; i < S.size(); i += 3) {
+        std::size_t n = std::min<std::size_t>(3, S.size() - i);
+        std::uint32_t v = 0;
+        for (std::size_t j = 0; j < 3; ++j) v = v << 8 | (j < n ? std::uint8_t(S[i + j]) : 0u);
+        for (std::size_t j = 0; j < 4; ++j) out += j <= n ? kAlphabet[(v >> (18 - 6 * j)) & 63] : '=';
     }
     return out;
 }
@@ -301,6 +286,89 @@ void ReplaceExt(std::string& Name, const std::string& Ext)
     std::size_t d = LastPos(".", Name);
     if (d > 0) Name = Name.substr(0, d) + Ext;
     else Name += "." + Ext;
+}
+
+namespace {
+
+// The five parts of a reference; "has" tells an empty part from an absent one.
+struct TReference {
+    bool HasScheme = false, HasAuthority = false, HasQuery = false;
+    std::string Scheme, Authority, Path, Query;
+};
+
+TReference SplitReference(const std::string& s)
+{
+    TReference r;
+    std::string rest = s.substr(0, s.find('#'));
+    std::size_t colon = rest.find(':');
+    if (colon != std::string::npos && colon < rest.find_first_of("/?") && IsSchemeName(rest.substr(0, colon))) {
+        r.HasScheme = true;
+        r.Scheme = LowerCase(rest.substr(0, colon));
+        rest.erase(0, colon + 1);
+    }
+    if (rest.compare(0, 2, "//") == 0) {
+        std::size_t end = rest.find_first_of("/?", 2);
+        r.HasAuthority = true;
+        r.Authority = rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
+        rest.erase(0, end == std::string::npos ? rest.size() : end);
+    }
+    std::size_t q = rest.find('?');
+    if (q != std::string::npos) {
+        r.HasQuery = true;
+        r.Query = rest.substr(q + 1);
+        rest.resize(q);
+    }
+    r.Path = rest;
+    return r;
+}
+
+}  // namespace
+
+std::string ResolveReference(const std::string& Base, const std::string& Ref)
+{
+    TReference b = SplitReference(Base), r = SplitReference(Ref), t;
+    // "http:/path" on an http page is read as "/path", as browsers do.
+    if (r.HasScheme && !r.HasAuthority && r.Scheme == b.Scheme) r.HasScheme = false;
+    if (r.HasScheme) {
+        t = r;
+        t.Path = RemoveDotSegments(r.Path);
+    } else {
+        t.HasScheme = true;
+        t.Scheme = b.Scheme;
+        if (r.HasAuthority) {
+            t.HasAuthority = true;
+            t.Authority = r.Authority;
+            t.Path = RemoveDotSegments(r.Path);
+            t.HasQuery = r.HasQuery;
+            t.Query = r.Query;
+        } else {
+            t.HasAuthority = b.HasAuthority;
+            t.Authority = b.Authority;
+            if (r.Path.empty()) {
+                t.Path = b.Path;
+                t.HasQuery = r.HasQuery || b.HasQuery;
+                t.Query = r.HasQuery ? r.Query : b.Query;
+            } else {
+                if (r.Path[0] == '/') {
+                    t.Path = RemoveDotSegments(r.Path);
+                } else {
+                    // Merged with the base's folder; an authority with no path has the root.
+                    std::size_t slash = b.Path.rfind('/');
+                    std::string folder = b.HasAuthority && b.Path.empty()
+                                             ? std::string("/")
+                                             : (slash == std::string::npos ? std::string() : b.Path.substr(0, slash + 1));
+                    t.Path = RemoveDotSegments(folder + r.Path);
+                }
+                t.HasQuery = r.HasQuery;
+                t.Query = r.Query;
+            }
+        }
+    }
+    std::string out = t.Scheme + ":";
+    if (t.HasAuthority) out += "//" + t.Authority;
+    out += t.Path;
+    if (t.HasQuery) out += "?" + t.Query;
+    return out;
 }
 
 }  // namespace kapo

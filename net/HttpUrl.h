@@ -26,6 +26,10 @@ std::string PercentDecode(const std::string& S);
 std::string RequestTargetOf(const std::string& Path);
 // "/a/./b/../c" to "/a/c": "." and ".." segments taken out, never climbing above the root.
 std::string RemoveDotSegments(std::string Path);
+// Ref resolved against the absolute address Base ("scheme://authority/path?query") the way
+// a browser does: absolute, "//host/path", "/path", "path", "../path", "?query" and "#frag"
+// references, dot segments removed. The result has no fragment.
+std::string ResolveReference(const std::string& Base, const std::string& Ref);
 // What a proxy setting names: "[scheme://][user:password@]host[:port][/]", the scheme "http"
 // (or any other) for an HTTP proxy, "socks5", "socks4a" or "socks4" for a SOCKS server. User and
 // password are percent-decoded, so either may hold ":" or "@" written as %3A or %40.
