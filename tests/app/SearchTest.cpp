@@ -2,6 +2,8 @@
 // small catalogue of the test's own on loopback.
 #include <gtest/gtest.h>
 
+// Before Qt, whose "signals" keyword would clash with the server's parameter names.
+#include "net/SocksRelay.h"
 #include "ServiceThread.h"
 #include "support/SoundTestSupport.h"
 
@@ -181,6 +183,22 @@ TEST_F(Search, CtrlSTransfersTheSelectedResultAndStopEndsTheFetching)
     EXPECT_FALSE(F->Search().Fetching());
     EXPECT_EQ(F->G1->Progress(), 0);
     EXPECT_TRUE(test::ShownErrors().empty());
+}
+
+// The lists go the way every other fetch goes: through the proxy the proxy field names.
+TEST_F(Search, TheListsAreFetchedThroughTheProxyInTheProxyField)
+{
+    testsupport::Socks5Relay proxy(8);
+    F->Proxy->SetText("socks5://127.0.0.1:" + proxy.PortText());
+    OpenAndWait();
+    EXPECT_EQ(F->Search().Index().ListCount(), 7u);
+    Type("motor");
+    EXPECT_EQ(Rows(F->Nomes).size(), 4u);
+    proxy.Join();
+    ASSERT_EQ(proxy.Seen.size(), 8u);
+    // Each asks the proxy for the service by the name in the address field.
+    for (const std::string& seen : proxy.Seen)
+        EXPECT_NE(seen.find(std::string(1, 9) + "127.0.0.1"), std::string::npos);
 }
 
 }  // namespace
