@@ -423,13 +423,25 @@ QString DisplayText(const std::string& bytes)
     return s;
 }
 
+// Only what a rectangle Width pixels wide can show is laid out: a row of a megabyte would
+// otherwise cost a second at every paint. No glyph is narrower than a pixel, so eight
+// characters a pixel keep every one that can show, combining marks included.
+QString ClippedText(QString s, int Width)
+{
+    const qsizetype fits = 8 * static_cast<qsizetype>(std::max(0, Width)) + 64;
+    if (s.size() <= fits) return s;
+    s.truncate(fits);
+    if (s.back().isHighSurrogate()) s.chop(1);
+    return s;
+}
+
 void TCanvas::TextOut(int x, int y, const std::string& text)
 {
     if (!FTarget) return;
     Drawn();
     QFont f = FFont.ToQFont();
     QFontMetrics fm(f);
-    QString s = DisplayText(text);
+    QString s = ClippedText(DisplayText(text), FTarget->width() - x);
     if (FBrush.Style != bsClear) FillRect(Bounds(x, y, fm.horizontalAdvance(s), fm.height()));
     QPainter p(FTarget);
     p.setFont(f);
@@ -449,7 +461,7 @@ void TCanvas::TextRect(const TRect& r, int x, int y, const std::string& text)
     p.setClipRect(QRect(r.Left, r.Top, r.Width(), r.Height()));
     p.setFont(f);
     p.setPen(ToQColor(FFont.Color()));
-    p.drawText(x, y + fm.ascent(), DisplayText(text));
+    p.drawText(x, y + fm.ascent(), ClippedText(DisplayText(text), r.Right - x));
 }
 
 int TCanvas::TextWidth(const std::string& text) const

@@ -47,6 +47,9 @@ QColor ToQColor(TColor c);
 // The text a user sees for bytes from files and the network: UTF-8 when the bytes are valid
 // UTF-8, otherwise Windows-1252 (catalogues and names written on other systems).
 QString DisplayText(const std::string& bytes);
+// S cut to what a line Width pixels wide can show, with room to spare; a pair of surrogates is
+// never split.
+QString ClippedText(QString S, int Width);
 TColor FromQColor(const QColor& c);
 TColor FromQRgb(unsigned int rgb);
 unsigned int ToQRgb(TColor c);
